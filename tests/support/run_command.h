@@ -1,0 +1,38 @@
+// Runs a program, or a piece of code in a child process, and collects what it
+// printed on standard output and how it ended.
+#ifndef TESTS_SUPPORT_RUN_COMMAND_H
+#define TESTS_SUPPORT_RUN_COMMAND_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct Outcome {
+    int status = -1;  // exit status 0-255; 128 + signal number if killed
+    std::string out;  // everything written to standard output
+};
+
+// Runs `args[0]` with the arguments that follow, standard input from
+// /dev/null, standard error inherited.
+Outcome run_command(const std::vector<std::string> &args);
+
+// Runs `body` in a forked child whose standard output is collected; the child
+// ends with status 0 when `body` returns, so a routine that ends the process
+// itself shows its own status.
+Outcome run_in_child(const std::function<void()> &body);
+
+// Runs `body` in this process and returns what it printed on standard output.
+std::string captured_stdout(const std::function<void()> &body);
+
+// Path of the built cloudmove executable.
+std::string cloudmove_path();
+
+// The command's output with the elapsed-time figure of its last line replaced
+// by "T", so that whole outputs can be compared.
+std::string without_elapsed_time(const std::string &out);
+
+}  // namespace testing_support
+
+#endif  // TESTS_SUPPORT_RUN_COMMAND_H
