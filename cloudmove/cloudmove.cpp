@@ -20,21 +20,14 @@
 #include <string>
 
 #include "Korvana_LiDAR.h"
+#include "transform.h"
 
 namespace {
-
-// Degrees to radians. Slightly larger than pi/180; moved files depend on this
-// very value, so it is not to be replaced by a more exact one.
-constexpr double K = 0.01745329252;
 
 constexpr uint32_t headerBytes = sizeof(LAS12Header);
 
 // Records stream through one buffer of about this size.
 constexpr size_t blockBytes = size_t{1} << 20;
-
-// Starting bounds of the rotated cloud: what the header gets when there are
-// no records.
-constexpr double farAway = 10000000000000.0;
 
 struct Arguments {
     const char *input;
@@ -72,92 +65,6 @@ double decimal_value(const char *text) {
         }
     }
     return strtod(std::string(start, p).c_str(), nullptr);
-}
-
-// Everything the per-record arithmetic needs, fixed before the first record.
-struct Transform {
-    double c;      // cos(theta)
-    double s;      // sin(theta)
-    double sPrime; // sin(-theta), evaluated by itself rather than negated
-    double transX, transY, transZ;
-    double rotCenterX, rotCenterY;
-    double XScaleFactor, YScaleFactor, ZScaleFactor;
-    double XOffset, YOffset, ZOffset;
-};
-
-struct Bounds {
-    double Xmin = farAway;
-    double Xmax = -farAway;
-    double Ymin = farAway;
-    double Ymax = -farAway;
-};
-
-// Truncates toward zero (28.9999 gives 28, -28.9999 gives -28). False for a
-// NaN or a quotient whose truncation does not fit a signed 32-bit integer.
-bool truncate_to_int32(double q, int32_t &out) {
-    if (!(q > -2147483649.0 && q < 2147483648.0)) return false;
-    out = static_cast<int32_t>(q);
-    return true;
-}
-
-struct BadCoordinate {
-    char axis;
-    double quotient;
-};
-
-// Rewrites X, Y and Z (bytes 0-11) of the `count` records at `block` and
-// returns how many leading records were rewritten: all of them, or fewer when
-// a new coordinate of the next one does not fit, which `bad` then describes.
-//
-// Each operation is one IEEE double operation in the order written (the build
-// forbids fused multiply-add). The same arithmetic runs for an angle of 0:
-// the centre is still subtracted and added back. The bounds are tracked only
-// for a rotation, on the real values before truncation.
-template <bool rotating>
-size_t transform_records(unsigned char *block, size_t count, size_t recordLength,
-                         const Transform &t, Bounds &bounds, BadCoordinate &bad) {
-    for (size_t k = 0; k < count; ++k) {
-        unsigned char *record = block + k * recordLength;
-        int32_t X, Y, Z;
-        memcpy(&X, record, 4);
-        memcpy(&Y, record + 4, 4);
-        memcpy(&Z, record + 8, 4);
-
-        const double oldX = (X * t.XScaleFactor) + t.XOffset;
-        const double oldY = (Y * t.YScaleFactor) + t.YOffset;
-        const double dx = oldX - t.rotCenterX;
-        const double dy = oldY - t.rotCenterY;
-        const double newX = ((t.c * dx + t.rotCenterX) + t.s * dy) + t.transX;
-        const double newY = ((t.sPrime * dx + t.rotCenterY) + t.c * dy) + t.transY;
-        const double oldZ = (Z * t.ZScaleFactor) + t.ZOffset;
-        const double newZ = oldZ + t.transZ;
-
-        const double qX = (newX - t.XOffset) / t.XScaleFactor;
-        const double qY = (newY - t.YOffset) / t.YScaleFactor;
-        const double qZ = (newZ - t.ZOffset) / t.ZScaleFactor;
-        if (!truncate_to_int32(qX, X)) {
-            bad = {'X', qX};
-            return k;
-        }
-        if (!truncate_to_int32(qY, Y)) {
-            bad = {'Y', qY};
-            return k;
-        }
-        if (!truncate_to_int32(qZ, Z)) {
-            bad = {'Z', qZ};
-            return k;
-        }
-        if constexpr (rotating) {
-            if (newX < bounds.Xmin) bounds.Xmin = newX;
-            if (newX > bounds.Xmax) bounds.Xmax = newX;
-            if (newY < bounds.Ymin) bounds.Ymin = newY;
-            if (newY > bounds.Ymax) bounds.Ymax = newY;
-        }
-        memcpy(record, &X, 4);
-        memcpy(record + 4, &Y, 4);
-        memcpy(record + 8, &Z, 4);
-    }
-    return count;
 }
 
 // Reads until `size` bytes have arrived or the file ends. Returns the number
@@ -205,6 +112,7 @@ public:
         fd_ = open(name, O_RDONLY | O_CLOEXEC);
         struct stat info {};
         if (fd_ >= 0 && fstat(fd_, &info) == 0) size_ = static_cast<uint64_t>(info.st_size);
+        if (fd_ >= 0) (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
     Input(const Input &) = delete;
     Input &operator=(const Input &) = delete;
@@ -241,10 +149,20 @@ private:
 // only a regular file that still stands under the output name itself (not
 // behind a symbolic link). A device such as /dev/full, a link and a link's
 // target are never removed.
+//
+// An existing file is not truncated when it is opened but overwritten in place
+// and cut to its new length by commit(): this spares the file system freeing
+// all its blocks only to allocate them again. For the same reason the blocks
+// of the whole file are reserved at once, before the first write.
 class Output {
 public:
-    explicit Output(const char *name) : name_(name) {
-        fd_ = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    Output(const char *name, uint64_t /*size*/) : name_(name) {
+        fd_ = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        struct stat info {};
+        if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return;
+        regular_ = true;
+        device_ = info.st_dev;
+        inode_ = info.st_ino;
     }
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
@@ -257,36 +175,51 @@ public:
 
     bool write(const void *buf, size_t size, off_t offset = -1) {
         if (write_fully(fd_, buf, size, offset)) return true;
-        printf("\nFailed to write %s: %s\n", name_, strerror(errno));
-        return false;
+        return failed();
     }
 
-    // Closes the completed file; false (after a message) if the close failed,
-    // in which case the file is discarded like any other failed output.
-    bool commit() {
-        if (close(fd_) == 0) {
-            fd_ = -1;
-            return true;
-        }
-        printf("\nFailed to write %s: %s\n", name_, strerror(errno));
-        discard();
+    // Cuts the completed file to `size` bytes (an existing file may have been
+    // longer) and closes it; false after a message if either fails, in which
+    // case the file is discarded like any other failed output.
+    bool commit(uint64_t size) {
+        if (regular_ && ftruncate(fd_, static_cast<off_t>(size)) != 0) return failed();
+        const int fd = fd_;
         fd_ = -1;
+        if (close(fd) == 0) return true;
+        failed();
+        discard();
         return false;
     }
 
 private:
+    bool failed() {
+        printf("\nFailed to write %s: %s\n", name_, strerror(errno));
+        return false;
+    }
+
+    bool same_file(const struct stat &info) const {
+        return info.st_dev == device_ && info.st_ino == inode_;
+    }
+
     void discard() {
-        struct stat opened {}, named {};
-        if (fstat(fd_, &opened) != 0 || !S_ISREG(opened.st_mode)) return;
-        if (ftruncate(fd_, 0) != 0) return;
-        if (lstat(name_, &named) == 0 && S_ISREG(named.st_mode) &&
-            named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+        if (!regular_) return;
+        // Empty first: a file reached through a link keeps no half-written data.
+        struct stat named {};
+        if (fd_ >= 0) {
+            (void)ftruncate(fd_, 0);
+        } else if (stat(name_, &named) == 0 && same_file(named)) {
+            (void)truncate(name_, 0);
+        }
+        if (lstat(name_, &named) == 0 && S_ISREG(named.st_mode) && same_file(named)) {
             unlink(name_);
         }
     }
 
     const char *name_;
     int fd_ = -1;
+    bool regular_ = false;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
 Arguments parse_arguments(char **argv) {
@@ -431,9 +364,7 @@ bool move_points(const Arguments &a, Input &in, Output &out, LAS12Header &ph12,
         const size_t n = count - i < blockRecords ? count - i : blockRecords;
         if (!in.read_exactly(buf, n * recordLength, endsEarly)) return false;
         BadCoordinate bad{};
-        const size_t done =
-            rotating ? transform_records<true>(buf, n, recordLength, t, bounds, bad)
-                     : transform_records<false>(buf, n, recordLength, t, bounds, bad);
+        const size_t done = transform_records(buf, n, recordLength, t, rotating, bounds, bad);
         if (done < n) {
             printf("\nPoint record %llu of %s: the new %c (%.17g) does not fit a signed 32-bit "
                    "integer\n",
@@ -469,7 +400,9 @@ int move_file(const Arguments &a) {
     if (!in.read_exactly(&ph12, headerBytes, shortHeader)) return -1;
     if (!check_layout(ph12, in.size(), a.input)) return -1;
 
-    Output out(a.output);
+    const uint64_t outputSize = uint64_t{ph12.OffsetToData} +
+                                uint64_t{ph12.NumberOfPointReturns} * ph12.PointDataRecordLength;
+    Output out(a.output, outputSize);
     if (!out.is_open()) {
         printf("\nCannot open binary file %s for writing\n\n", a.output);
         return -1;
@@ -484,7 +417,7 @@ int move_file(const Arguments &a) {
         return -1;
     }
     if (!move_points(a, in, out, ph12, buf.get(), bufSize)) return -1;
-    return out.commit() ? 0 : -1;
+    return out.commit(outputSize) ? 0 : -1;
 }
 
 }  // namespace

@@ -3,12 +3,15 @@
 // deliver it: gently sloping ground, one flat-roofed building and a few trees,
 // in UTM coordinates with centimetre resolution.
 //
-// Usage: make_sample OUTPUT.las
-// The file is the same on every run: the generator uses its own random numbers.
+// Usage: make_sample OUTPUT.las [POINT_COUNT [FORMAT]]
+// The same arguments give the same file on every run: the generator uses its
+// own random numbers. Large counts make the benchmark's files; the points
+// stream to the file, so memory stays small whatever the count.
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -34,7 +37,7 @@ private:
 constexpr double originX = 512300.0;  // south-west corner of the tile
 constexpr double originY = 5403200.0;
 constexpr double tileSize = 60.0;     // metres
-constexpr int pointCount = 4000;
+constexpr unsigned long long defaultPointCount = 4000;
 
 enum Class : uint8_t { Ground = 2, Vegetation = 5, Building = 6 };
 
@@ -76,13 +79,37 @@ void put_vlr(std::vector<uint8_t> &out, uint16_t recordId, const char *descripti
     out.insert(out.end(), bytes, bytes + length);
 }
 
+// Encodes one point as a record of point data format `format` (0 to 3).
+void put_point(uint8_t *record, uint8_t format, const LAS12fm3 &p) {
+    memcpy(record, &p, 20);  // the fields that all formats share
+    if (format == 1 || format == 3) memcpy(record + 20, &p.GPSTime, 8);
+    const size_t rgbAt = format == 2 ? 20 : 28;
+    if (format >= 2) {
+        memcpy(record + rgbAt, &p.Red, 2);
+        memcpy(record + rgbAt + 2, &p.Green, 2);
+        memcpy(record + rgbAt + 4, &p.Blue, 2);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        printf("Usage: make_sample OUTPUT.las\n");
+    if (argc < 2 || argc > 4) {
+        printf("Usage: make_sample OUTPUT.las [POINT_COUNT [FORMAT]]\n"
+               "Writes a LAS 1.2 tile of POINT_COUNT points (default %llu) in point data\n"
+               "format FORMAT (0 to 3, default 3).\n",
+               defaultPointCount);
         return 1;
     }
+    const unsigned long long pointCount = argc > 2 ? strtoull(argv[2], nullptr, 10) : defaultPointCount;
+    const int format = argc > 3 ? atoi(argv[3]) : 3;
+    if (pointCount > 0xFFFFFFFFull || format < 0 || format > 3) {
+        printf("POINT_COUNT must fit 32 bits and FORMAT be 0, 1, 2 or 3\n");
+        return 1;
+    }
+    static constexpr uint16_t lengths[4] = {sizeof(LAS12fm0), sizeof(LAS12fm1), sizeof(LAS12fm2),
+                                            sizeof(LAS12fm3)};
+    const uint16_t recordLength = lengths[format];
 
     // GeoTIFF keys: projected, metres, WGS 84 / UTM zone 33N.
     std::vector<uint8_t> vlrs;
@@ -101,20 +128,30 @@ int main(int argc, char **argv) {
     h.HeaderSize = sizeof(LAS12Header);
     h.OffsetToData = static_cast<uint32_t>(sizeof(LAS12Header) + vlrs.size());
     h.NumberOfVariableLengthRecords = 1;
-    h.PointDataFormatID = 3;
-    h.PointDataRecordLength = sizeof(LAS12fm3);
-    h.NumberOfPointReturns = pointCount;
+    h.PointDataFormatID = static_cast<uint8_t>(format);
+    h.PointDataRecordLength = recordLength;
+    h.NumberOfPointReturns = static_cast<uint32_t>(pointCount);
     h.XScaleFactor = h.YScaleFactor = h.ZScaleFactor = 0.01;
     h.XOffset = 512000.0;
     h.YOffset = 5403000.0;
     h.ZOffset = 0.0;
 
+    FILE *out = fopen(argv[1], "wb");
+    if (out == nullptr) {
+        printf("Cannot open %s for writing\n", argv[1]);
+        return 1;
+    }
+    // The header goes out first as a placeholder and again at the end, with
+    // the counts and bounds of the points written.
+    bool written = fwrite(&h, sizeof h, 1, out) == 1 && fwrite(vlrs.data(), vlrs.size(), 1, out) == 1;
+
     Random random;
-    std::vector<LAS12fm3> points(pointCount);
+    std::vector<uint8_t> block;
+    block.reserve(65536 * size_t{recordLength});
     double maxX = -1e300, minX = 1e300, maxY = -1e300, minY = 1e300, maxZ = -1e300, minZ = 1e300;
     uint32_t byReturn[5] = {};
     double gpsTime = 362514.25;  // seconds into the GPS week of the flight
-    for (LAS12fm3 &p : points) {
+    for (unsigned long long k = 0; k < pointCount && written; ++k) {
         const double x = tileSize * random.uniform(), y = tileSize * random.uniform();
         const Surface s = surface_at(x, y, random);
         // Vegetation gives a second return from the ground below half the time.
@@ -123,6 +160,7 @@ int main(int argc, char **argv) {
         const int returnNumber = secondReturn ? 2 : 1;
         const int returns = s.cls == Vegetation ? 2 : 1;
 
+        LAS12fm3 p{};
         p.X = static_cast<int32_t>(std::lround((originX + x - h.XOffset) / h.XScaleFactor));
         p.Y = static_cast<int32_t>(std::lround((originY + y - h.YOffset) / h.YScaleFactor));
         p.Z = static_cast<int32_t>(std::lround((z - h.ZOffset) / h.ZScaleFactor));
@@ -130,13 +168,19 @@ int main(int argc, char **argv) {
         p.bitfield = static_cast<int8_t>(returnNumber | returns << 3);
         p.Classification = s.cls;
         p.ScanAngleRank = static_cast<uint8_t>(static_cast<int8_t>(-12 + 24 * x / tileSize));
-        p.UserData = 0;
         p.PointSourceID = 7;
         gpsTime += 0.00002 + 0.00001 * random.uniform();
         p.GPSTime = gpsTime;
         p.Red = s.red;
         p.Green = s.green;
         p.Blue = s.blue;
+
+        block.resize(block.size() + recordLength);
+        put_point(block.data() + block.size() - recordLength, static_cast<uint8_t>(format), p);
+        if (block.size() == block.capacity()) {
+            written = fwrite(block.data(), block.size(), 1, out) == 1;
+            block.clear();
+        }
 
         const double realX = p.X * h.XScaleFactor + h.XOffset;
         const double realY = p.Y * h.YScaleFactor + h.YOffset;
@@ -146,21 +190,16 @@ int main(int argc, char **argv) {
         maxZ = std::fmax(maxZ, realZ), minZ = std::fmin(minZ, realZ);
         ++byReturn[returnNumber - 1];
     }
+    if (written && !block.empty()) written = fwrite(block.data(), block.size(), 1, out) == 1;
     memcpy(h.NumberOfPointsByReturn, byReturn, sizeof byReturn);
-    h.MaxX = maxX, h.MinX = minX, h.MaxY = maxY, h.MinY = minY, h.MaxZ = maxZ, h.MinZ = minZ;
-
-    FILE *out = fopen(argv[1], "wb");
-    if (out == nullptr) {
-        printf("Cannot open %s for writing\n", argv[1]);
-        return 1;
+    if (pointCount > 0) {
+        h.MaxX = maxX, h.MinX = minX, h.MaxY = maxY, h.MinY = minY, h.MaxZ = maxZ, h.MinZ = minZ;
     }
-    const bool written = fwrite(&h, sizeof h, 1, out) == 1 &&
-                         fwrite(vlrs.data(), vlrs.size(), 1, out) == 1 &&
-                         fwrite(points.data(), sizeof(LAS12fm3), points.size(), out) == points.size();
+    written = written && fseeko(out, 0, SEEK_SET) == 0 && fwrite(&h, sizeof h, 1, out) == 1;
     if (fclose(out) != 0 || !written) {
         printf("Failed to write %s\n", argv[1]);
         return 1;
     }
-    printf("Wrote %d points to %s\n", pointCount, argv[1]);
+    printf("Wrote %llu points to %s\n", pointCount, argv[1]);
     return 0;
 }
