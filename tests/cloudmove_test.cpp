@@ -281,6 +281,31 @@ TEST(Cloudmove, MatchesTheRecordByRecordResult) {
     }
 }
 
+// -0 and +0 compare equal, so the bound keeps the first zero it meets. Here
+// record 1 moves to +0 and record 8 to -0, while the others move east.
+TEST(Cloudmove, BoundsKeepTheFirstOfEqualZeros) {
+    TempDir dir;
+    const std::string in = dir / "in.las", out = dir / "out.las";
+    std::vector<Point> points(16, Point{0, 2, 0});
+    points[1] = {1, 1, 0};
+    points[8] = {0, 0, 0};
+    LasFile las = fixture::make_las(2, 0, points);
+    const double K = 0.01745329252, c = std::cos(180 * K), s = std::sin(180 * K);
+    ASSERT_LT(c, 0);
+    ASSERT_LT(s, 0);
+    // With these scales c * dx and s * dy cancel exactly for record 1.
+    las.header.XScaleFactor = -s;
+    las.header.YScaleFactor = c;
+    fixture::write_las(in, las);
+    const Move m{-0.0, 0, 0, 180, -0.0, 0};
+    const Outcome o = cloudmove(move_args(in, out, m));
+    ASSERT_EQ(o.status, 0) << o.out;
+    const Bytes output = fixture::read_file(out);
+    EXPECT_TRUE(output == expected_output(fixture::read_file(in), m));
+    EXPECT_EQ(fixture::bounds_of(fixture::header_of(output)).MinX, 0.0);
+    EXPECT_FALSE(std::signbit(fixture::bounds_of(fixture::header_of(output)).MinX));
+}
+
 TEST(Cloudmove, CarriesVariableLengthRecordsAndHeaderExtensions) {
     TempDir dir;
     const std::string in = dir / "in.las", out = dir / "out.las";
