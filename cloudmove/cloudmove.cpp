@@ -3,9 +3,7 @@
 
 #include "cloudmove.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -20,13 +18,15 @@
 #include <string>
 
 #include "Korvana_LiDAR.h"
+#include "files.h"
+#include "pipeline.h"
 #include "transform.h"
 
 namespace {
 
 constexpr uint32_t headerBytes = sizeof(LAS12Header);
 
-// Records stream through one buffer of about this size.
+// Records stream through buffers of about this size.
 constexpr size_t blockBytes = size_t{1} << 20;
 
 struct Arguments {
@@ -66,161 +66,6 @@ double decimal_value(const char *text) {
     }
     return strtod(std::string(start, p).c_str(), nullptr);
 }
-
-// Reads until `size` bytes have arrived or the file ends. Returns the number
-// of bytes read, or -1 after an error (errno tells which).
-ssize_t read_fully(int fd, void *buf, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = read(fd, static_cast<char *>(buf) + done, size - done);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// Writes all `size` bytes at the file's position, or at `offset` when it is
-// not negative. False after an error (errno tells which).
-bool write_fully(int fd, const void *buf, size_t size, off_t offset = -1) {
-    size_t done = 0;
-    while (done < size) {
-        const char *from = static_cast<const char *>(buf) + done;
-        const ssize_t n = offset < 0 ? write(fd, from, size - done)
-                                     : pwrite(fd, from, size - done,
-                                              offset + static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The input file, read once from its first byte to its last point record.
-class Input {
-public:
-    explicit Input(const char *name) : name_(name) {
-        fd_ = open(name, O_RDONLY | O_CLOEXEC);
-        struct stat info {};
-        if (fd_ >= 0 && fstat(fd_, &info) == 0) size_ = static_cast<uint64_t>(info.st_size);
-        if (fd_ >= 0) (void)posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
-    }
-    Input(const Input &) = delete;
-    Input &operator=(const Input &) = delete;
-    ~Input() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool is_open() const { return fd_ >= 0; }
-    uint64_t size() const { return size_; }
-
-    // Reads exactly `size` bytes, or prints why it could not and returns false.
-    // A short read means the file ended early: `ended` says what was missing.
-    template <typename Ended>
-    bool read_exactly(void *buf, size_t size, Ended ended) {
-        const ssize_t n = read_fully(fd_, buf, size);
-        if (n < 0) {
-            printf("\nFailed to read %s: %s\n", name_, strerror(errno));
-            return false;
-        }
-        if (static_cast<size_t>(n) < size) {
-            ended(static_cast<size_t>(n));
-            return false;
-        }
-        return true;
-    }
-
-private:
-    const char *name_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
-};
-
-// The output file while it is written. A run that does not reach commit()
-// takes back what it did: it empties the file it wrote and removes it, but
-// only a regular file that still stands under the output name itself (not
-// behind a symbolic link). A device such as /dev/full, a link and a link's
-// target are never removed.
-//
-// An existing file is not truncated when it is opened but overwritten in place
-// and cut to its new length by commit(): this spares the file system freeing
-// all its blocks only to allocate them again. For the same reason the blocks
-// of the whole file are reserved at once, before the first write.
-class Output {
-public:
-    Output(const char *name, uint64_t /*size*/) : name_(name) {
-        fd_ = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        struct stat info {};
-        if (fd_ < 0 || fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return;
-        regular_ = true;
-        device_ = info.st_dev;
-        inode_ = info.st_ino;
-    }
-    Output(const Output &) = delete;
-    Output &operator=(const Output &) = delete;
-    ~Output() {
-        if (fd_ < 0) return;
-        discard();
-        close(fd_);
-    }
-    bool is_open() const { return fd_ >= 0; }
-
-    bool write(const void *buf, size_t size, off_t offset = -1) {
-        if (write_fully(fd_, buf, size, offset)) return true;
-        return failed();
-    }
-
-    // Cuts the completed file to `size` bytes (an existing file may have been
-    // longer) and closes it; false after a message if either fails, in which
-    // case the file is discarded like any other failed output.
-    bool commit(uint64_t size) {
-        if (regular_ && ftruncate(fd_, static_cast<off_t>(size)) != 0) return failed();
-        const int fd = fd_;
-        fd_ = -1;
-        if (close(fd) == 0) return true;
-        failed();
-        discard();
-        return false;
-    }
-
-private:
-    bool failed() {
-        printf("\nFailed to write %s: %s\n", name_, strerror(errno));
-        return false;
-    }
-
-    bool same_file(const struct stat &info) const {
-        return info.st_dev == device_ && info.st_ino == inode_;
-    }
-
-    void discard() {
-        if (!regular_) return;
-        // Empty first: a file reached through a link keeps no half-written data.
-        struct stat named {};
-        if (fd_ >= 0) {
-            (void)ftruncate(fd_, 0);
-        } else if (stat(name_, &named) == 0 && same_file(named)) {
-            (void)truncate(name_, 0);
-        }
-        if (lstat(name_, &named) == 0 && S_ISREG(named.st_mode) && same_file(named)) {
-            unlink(name_);
-        }
-    }
-
-    const char *name_;
-    int fd_ = -1;
-    bool regular_ = false;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
-};
 
 Arguments parse_arguments(char **argv) {
     Arguments a{};
@@ -336,46 +181,70 @@ Transform make_transform(const Arguments &a, const LAS12Header &ph12) {
     return t;
 }
 
-// Copies the header and whatever lies between it and the point data (the
-// variable-length records, a header extension), then streams the records
-// through `buf`, rewriting their coordinates, and finally rewrites the first
-// HeaderSize bytes (at most the 227 held) with the patched bounds.
-bool move_points(const Arguments &a, Input &in, Output &out, LAS12Header &ph12,
-                 unsigned char *buf, size_t bufSize) {
-    if (!out.write(&ph12, headerBytes)) return false;
-
-    const auto endsEarly = [&a](size_t) {
-        printf("\nFile %s ends before the end of its point records\n", a.input);
-    };
-    uint64_t between = ph12.OffsetToData - headerBytes;
-    while (between > 0) {
-        const size_t n = between < bufSize ? static_cast<size_t>(between) : bufSize;
-        if (!in.read_exactly(buf, n, endsEarly) || !out.write(buf, n)) return false;
-        between -= n;
+// Prints why the records stopped before the last one.
+void report_failure(const Failure &f, const Arguments &a, uint32_t count) {
+    switch (f.kind) {
+    case Failure::Kind::ReadError:
+        printf("\nFailed to read %s: %s\n", a.input, strerror(f.error));
+        break;
+    case Failure::Kind::EndedEarly:
+        printf("\nFile %s ends early: it holds %llu of the %u point records that its header "
+               "announces\n",
+               a.input, static_cast<unsigned long long>(f.record), count);
+        break;
+    case Failure::Kind::BadCoordinate:
+        printf("\nPoint record %llu of %s: the new %c (%.17g) does not fit a signed 32-bit "
+               "integer\n",
+               static_cast<unsigned long long>(f.record) + 1, a.input, f.bad.axis, f.bad.quotient);
+        break;
+    case Failure::Kind::None:
+        break;
     }
+}
 
-    const Transform t = make_transform(a, ph12);
-    const bool rotating = !is_zero(a.angle);
-    Bounds bounds;
-    const size_t recordLength = ph12.PointDataRecordLength;
-    const size_t blockRecords = bufSize / recordLength;
-    const uint32_t count = ph12.NumberOfPointReturns;
-    for (uint32_t i = 0; i < count;) {
-        const size_t n = count - i < blockRecords ? count - i : blockRecords;
-        if (!in.read_exactly(buf, n * recordLength, endsEarly)) return false;
-        BadCoordinate bad{};
-        const size_t done = transform_records(buf, n, recordLength, t, rotating, bounds, bad);
-        if (done < n) {
-            printf("\nPoint record %llu of %s: the new %c (%.17g) does not fit a signed 32-bit "
-                   "integer\n",
-                   static_cast<unsigned long long>(i) + done + 1, a.input, bad.axis, bad.quotient);
+// Copies `size` bytes from the input's position to the output's.
+bool copy_bytes(Input &in, Output &out, uint64_t size) {
+    unsigned char buf[65536];
+    while (size > 0) {
+        const size_t n = size < sizeof buf ? static_cast<size_t>(size) : sizeof buf;
+        const ssize_t got = in.read(buf, n);
+        if (got < 0) {
+            printf("\nFailed to read %s: %s\n", in.name(), strerror(errno));
             return false;
         }
-        if (!out.write(buf, n * recordLength)) return false;
-        i += static_cast<uint32_t>(n);
+        if (static_cast<size_t>(got) < n) {
+            printf("\nFile %s ends before its point data\n", in.name());
+            return false;
+        }
+        if (!out.write(buf, n)) return false;
+        size -= n;
     }
+    return true;
+}
 
-    patch_bounds(ph12, a, bounds);
+// Writes the header and whatever lies between it and the point data (the
+// variable-length records, a header extension), then the moved records, and
+// finally rewrites the first HeaderSize bytes (at most the 227 held) with the
+// patched bounds.
+bool move_points(const Arguments &a, Input &in, Output &out, LAS12Header &ph12,
+                 unsigned char *storage, size_t bufferBytes) {
+    if (!out.write(&ph12, headerBytes) || !copy_bytes(in, out, ph12.OffsetToData - headerBytes)) {
+        return false;
+    }
+    const uint32_t count = ph12.NumberOfPointReturns;
+    MovedRecords records(in, make_transform(a, ph12), !is_zero(a.angle), count,
+                         ph12.PointDataRecordLength, storage, bufferBytes);
+    const unsigned char *block = nullptr;
+    size_t size = 0;
+    while (records.next(block, size)) {
+        if (!out.write(block, size)) return false;
+        records.release();
+    }
+    if (records.failure().kind != Failure::Kind::None) {
+        report_failure(records.failure(), a, count);
+        return false;
+    }
+    patch_bounds(ph12, a, records.bounds());
     const uint16_t headerSize = ph12.HeaderSize;
     return out.write(&ph12, headerSize < headerBytes ? headerSize : headerBytes, 0);
 }
@@ -394,30 +263,36 @@ int move_file(const Arguments &a) {
         return -1;
     }
     LAS12Header ph12;
-    const auto shortHeader = [&a](size_t got) {
-        printf("\nFile %s ends inside its header: %zu of %u bytes\n", a.input, got, headerBytes);
-    };
-    if (!in.read_exactly(&ph12, headerBytes, shortHeader)) return -1;
+    const ssize_t got = in.read(&ph12, headerBytes);
+    if (got < 0) {
+        printf("\nFailed to read %s: %s\n", a.input, strerror(errno));
+        return -1;
+    }
+    if (got < static_cast<ssize_t>(headerBytes)) {
+        printf("\nFile %s ends inside its header: %zd of %u bytes\n", a.input, got, headerBytes);
+        return -1;
+    }
     if (!check_layout(ph12, in.size(), a.input)) return -1;
 
-    const uint64_t outputSize = uint64_t{ph12.OffsetToData} +
-                                uint64_t{ph12.NumberOfPointReturns} * ph12.PointDataRecordLength;
-    Output out(a.output, outputSize);
+    Output out(a.output);
     if (!out.is_open()) {
         printf("\nCannot open binary file %s for writing\n\n", a.output);
         return -1;
     }
-    // The validator admits only record lengths 20 to 34, so the buffer holds
-    // many whole records.
+    // Two buffers of whole records, one being written while the next is filled.
+    // The validator admits only record lengths 20 to 34, so each holds many.
     const size_t recordLength = ph12.PointDataRecordLength;
-    const size_t bufSize = blockBytes / recordLength * recordLength;
-    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[bufSize]);
-    if (!buf) {
+    const size_t bufferBytes = blockBytes / recordLength * recordLength;
+    std::unique_ptr<unsigned char[]> storage(new (std::nothrow) unsigned char[2 * bufferBytes]);
+    if (!storage) {
         printf("\nFailed to allocate memory for a single return record\n");
         return -1;
     }
-    if (!move_points(a, in, out, ph12, buf.get(), bufSize)) return -1;
-    return out.commit(outputSize) ? 0 : -1;
+    if (!move_points(a, in, out, ph12, storage.get(), bufferBytes)) return -1;
+    return out.commit(uint64_t{ph12.OffsetToData} +
+                      uint64_t{ph12.NumberOfPointReturns} * ph12.PointDataRecordLength)
+               ? 0
+               : -1;
 }
 
 }  // namespace

@@ -508,7 +508,12 @@ TEST(Cloudmove, OutputsThatCannotBeOpened) {
 }
 
 TEST(Cloudmove, ExportsTheLibraryRoutinesOnly) {
-#ifdef KORVANA_SANITIZE
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
 #endif
     const Outcome o = testing_support::run_command(
