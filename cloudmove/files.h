@@ -2,6 +2,7 @@
 #ifndef CLOUDMOVE_FILES_H
 #define CLOUDMOVE_FILES_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -40,6 +41,9 @@ private:
 // An existing file is not truncated when it is opened but overwritten in place
 // and cut to its new length by commit(): this spares the file system freeing
 // all its blocks only to allocate them again.
+//
+// While a regular output is open, SIGINT, SIGTERM and SIGHUP discard it the
+// same way before they end the process.
 class Output {
 public:
     explicit Output(const char *name);
@@ -62,12 +66,15 @@ public:
 
 private:
     void discard();
+    void watch_signals();
+    void unwatch_signals();
 
     const char *name_;
     int fd_ = -1;
     bool regular_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    struct sigaction previous_[3];
 };
 
 #endif  // CLOUDMOVE_FILES_H

@@ -2,9 +2,11 @@
 // files, checking what it prints, its exit status and the bytes it writes.
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <random>
 
@@ -487,6 +489,33 @@ TEST(Cloudmove, FailedRunsLeaveNoHalfWrittenOutput) {
                          "\nFailed to write " + full + ": No space left on device\n");
     EXPECT_TRUE(exists(full));
     EXPECT_TRUE(exists("/dev/full"));
+}
+
+// SIGINT or SIGTERM in the middle of a large file ends the run with that
+// signal, and the half-written output goes with it.
+TEST(Cloudmove, InterruptedRunsLeaveNoOutput) {
+    TempDir dir;
+    const std::string in = dir / "in.las", out = dir / "out.las";
+    // A gigabyte of records at (0, 0, 0), left sparse so that it costs no disk.
+    LasFile las = fixture::make_las(2, 0, {});
+    las.header.NumberOfPointReturns = 50000000;
+    fixture::write_las(in, las);
+    std::filesystem::resize_file(in, 227 + uint64_t{50000000} * 20);
+
+    for (int signal : {SIGINT, SIGTERM}) {
+        const testing_support::Started run = testing_support::start_command(
+            {testing_support::cloudmove_path(), in, out, "0", "0", "1", "0", "0", "0"});
+        std::error_code ignored;
+        while (std::filesystem::file_size(out, ignored) < (1u << 20) || ignored) {
+            ASSERT_EQ(waitpid(run.pid, nullptr, WNOHANG), 0) << "the run ended before the signal";
+            usleep(1000);
+        }
+        kill(run.pid, signal);
+        const Outcome o = testing_support::finish_command(run);
+        EXPECT_EQ(o.status, 128 + signal);
+        EXPECT_FALSE(exists(out)) << signal;
+        EXPECT_EQ(std::filesystem::file_size(in), 227 + uint64_t{50000000} * 20);
+    }
 }
 
 TEST(Cloudmove, OutputsThatCannotBeOpened) {

@@ -36,7 +36,7 @@ int status_of(pid_t pid) {
 }
 
 // Forks a child whose standard output goes into a pipe; `child` never returns.
-Outcome collect(const std::function<void()> &child) {
+Started start(const std::function<void()> &child) {
     fflush(stdout);
     int pipeFds[2];
     if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
@@ -50,33 +50,45 @@ Outcome collect(const std::function<void()> &child) {
         _exit(127);
     }
     close(pipeFds[1]);
+    return {pid, pipeFds[0]};
+}
+
+Outcome finish(const Started &started) {
     Outcome outcome;
-    outcome.out = drain(pipeFds[0]);
-    close(pipeFds[0]);
-    outcome.status = status_of(pid);
+    outcome.out = drain(started.out);
+    close(started.out);
+    outcome.status = status_of(started.pid);
     return outcome;
+}
+
+void exec(const std::vector<std::string> &args) {
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, STDIN_FILENO);
+    execv(argv[0], argv.data());
+    perror("execv");
 }
 
 }  // namespace
 
 Outcome run_command(const std::vector<std::string> &args) {
-    return collect([&args] {
-        std::vector<char *> argv;
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
-        execv(argv[0], argv.data());
-        perror("execv");
-    });
+    return finish(start([&args] { exec(args); }));
 }
 
+Started start_command(const std::vector<std::string> &args) {
+    return start([&args] { exec(args); });
+}
+
+Outcome finish_command(const Started &started) { return finish(started); }
+
 Outcome run_in_child(const std::function<void()> &body) {
-    return collect([&body] {
+    return finish(start([&body] {
         body();
         fflush(stdout);
         _exit(0);
-    });
+    }));
 }
 
 std::string captured_stdout(const std::function<void()> &body) {

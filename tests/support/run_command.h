@@ -18,6 +18,14 @@ struct Outcome {
 // /dev/null, standard error inherited.
 Outcome run_command(const std::vector<std::string> &args);
 
+// A command started in the background, to be signalled or awaited.
+struct Started {
+    int pid = -1;
+    int out = -1;  // read end of its standard output
+};
+Started start_command(const std::vector<std::string> &args);
+Outcome finish_command(const Started &started);
+
 // Runs `body` in a forked child whose standard output is collected; the child
 // ends with status 0 when `body` returns, so a routine that ends the process
 // itself shows its own status.
