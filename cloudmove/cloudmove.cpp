@@ -20,6 +20,7 @@
 #include "Korvana_LiDAR.h"
 #include "files.h"
 #include "pipeline.h"
+#include "progress.h"
 #include "transform.h"
 
 namespace {
@@ -236,10 +237,17 @@ bool move_points(const Arguments &a, Input &in, Output &out, LAS12Header &ph12,
                          ph12.PointDataRecordLength, storage, bufferBytes);
     const unsigned char *block = nullptr;
     size_t size = 0;
+    uint64_t written = 0;
+    int error = 0;
+    Progress progress(uint64_t{count} * ph12.PointDataRecordLength);
     while (records.next(block, size)) {
-        if (!out.write(block, size)) return false;
+        error = out.put(block, size);
+        if (error != 0) break;
         records.release();
+        progress.show(written += size);
     }
+    progress.clear();
+    if (error != 0) return out.failed(error);
     if (records.failure().kind != Failure::Kind::None) {
         report_failure(records.failure(), a, count);
         return false;

@@ -110,6 +110,11 @@ void Output::unwatch_signals() {
 }
 
 bool Output::write(const void *buf, size_t size, off_t offset) {
+    const int error = put(buf, size, offset);
+    return error == 0 || failed(error);
+}
+
+int Output::put(const void *buf, size_t size, off_t offset) {
     size_t done = 0;
     while (done < size) {
         const char *from = static_cast<const char *>(buf) + done;
@@ -117,11 +122,11 @@ bool Output::write(const void *buf, size_t size, off_t offset) {
                                      : pwrite(fd_, from, size - done,
                                               offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return failed(errno);
-        if (n == 0) return failed(ENOSPC);
+        if (n < 0) return errno;
+        if (n == 0) return ENOSPC;
         done += static_cast<size_t>(n);
     }
-    return true;
+    return 0;
 }
 
 bool Output::commit(uint64_t size) {

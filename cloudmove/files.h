@@ -57,6 +57,9 @@ public:
     // is not negative. False after printing why.
     bool write(const void *buf, size_t size, off_t offset = -1);
 
+    // The same, printing nothing: 0, or the errno value of the failure.
+    int put(const void *buf, size_t size, off_t offset = -1);
+
     // Cuts the completed file to `size` bytes and closes it. False after
     // printing why, and the file is then discarded like any failed output.
     bool commit(uint64_t size);

@@ -518,6 +518,37 @@ TEST(Cloudmove, InterruptedRunsLeaveNoOutput) {
     }
 }
 
+// A long run shows its progress on standard error when that is a terminal,
+// and erases it before the completion line; standard output stays the same.
+TEST(Cloudmove, ShowsProgressOnATerminalOnly) {
+    TempDir dir;
+    const std::string in = dir / "in.las", out = dir / "out.las";
+    LasFile las = fixture::make_las(2, 0, {});
+    las.header.NumberOfPointReturns = 15000000;  // 300 MB, sparse
+    fixture::write_las(in, las);
+    std::filesystem::resize_file(in, 227 + uint64_t{15000000} * 20);
+    const std::vector<std::string> args{testing_support::cloudmove_path(), in, out, "0", "0", "1",
+                                        "0", "0", "0"};
+    const std::string expected =
+        banner + "Translation along the Z axis (Up/Down)    by 1.000000\n" + completed;
+
+    std::string terminal;
+    Outcome o = testing_support::run_with_terminal(args, terminal);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(testing_support::without_elapsed_time(o.out), expected);
+    EXPECT_NE(terminal.find("%"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find(" MB/s"), std::string::npos) << terminal;
+    EXPECT_TRUE(terminal.ends_with("\r\033[K")) << terminal;
+
+    // Standard error in a file: nothing is shown there.
+    o = testing_support::run_command(
+        {"/bin/sh", "-c", "\"$0\" \"$@\" 2>\"" + (dir / "stderr") + "\"", args[0], args[1], args[2],
+         args[3], args[4], args[5], args[6], args[7], args[8]});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(testing_support::without_elapsed_time(o.out), expected);
+    EXPECT_EQ(std::filesystem::file_size(dir / "stderr"), 0u);
+}
+
 TEST(Cloudmove, OutputsThatCannotBeOpened) {
     TempDir dir;
     const std::string in = dir / "in.las";

@@ -1,6 +1,7 @@
 #include "run_command.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,29 @@ void exec(const std::vector<std::string> &args) {
 
 Outcome run_command(const std::vector<std::string> &args) {
     return finish(start([&args] { exec(args); }));
+}
+
+Outcome run_with_terminal(const std::vector<std::string> &args, std::string &terminal) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        throw std::runtime_error("openpty failed");
+    }
+    const Started started = start([&] {
+        close(master);
+        dup2(slave, STDERR_FILENO);
+        close(slave);
+        exec(args);
+    });
+    close(slave);
+    Outcome outcome = finish(started);
+    // Once the command has ended, reading the terminal gives what it showed
+    // and then fails with EIO.
+    terminal.clear();
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(master, chunk, sizeof chunk)) > 0) terminal.append(chunk, static_cast<size_t>(n));
+    close(master);
+    return outcome;
 }
 
 Started start_command(const std::vector<std::string> &args) {

@@ -18,6 +18,10 @@ struct Outcome {
 // /dev/null, standard error inherited.
 Outcome run_command(const std::vector<std::string> &args);
 
+// Runs `args` with standard error on a pseudo-terminal; what the command
+// showed there goes to `terminal`.
+Outcome run_with_terminal(const std::vector<std::string> &args, std::string &terminal);
+
 // A command started in the background, to be signalled or awaited.
 struct Started {
     int pid = -1;
