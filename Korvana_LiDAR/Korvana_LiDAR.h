@@ -329,6 +329,27 @@ KORVANA_LIDAR_API void credits(void);
  * Header statistics refresh
  * ------------------------------------------------------------------------ */
 
+/*
+ * Recounts the point records of the LAS file `filename` and rewrites its
+ * header in place. The file is first classified by check_las(); then every
+ * complete record after OffsetToData is read (the header's own count is not
+ * consulted, a trailing fragment is ignored) and the header gets the number
+ * of records, the number per return number 1 to 5 (the low three bits of
+ * `bitfield`; 0, 6 and 7 go into no slot) and the real bounds, raw extreme
+ * times scale plus offset. The raw extremes start at -2147483646/2147483646
+ * for X and Y and at -10000000/10000000 for Z, so a file without records gets
+ * a maximum below its minimum. Only the first 227 bytes of the file change.
+ *
+ * Prints "\rHeader of file NAME has been updated    " (no newline) and
+ * returns. Ends the process with status -1 instead when check_las() does not
+ * return a type from 1 to 8 (printing nothing of its own), and with a
+ * message of its own when the file cannot be opened for update or is shorter
+ * than its 227-byte header, when the scan buffer cannot be allocated, or when
+ * a read, the write or the close fails. The file is then left as it was,
+ * unless the close itself failed.
+ */
+KORVANA_LIDAR_API void update_header(const char *filename);
+
 /* ------------------------------------------------------------------------
  * Argument and file-name checks
  * ------------------------------------------------------------------------ */
@@ -340,6 +361,23 @@ KORVANA_LIDAR_API void credits(void);
 /* ------------------------------------------------------------------------
  * Default header builders
  * ------------------------------------------------------------------------ */
+
+/*
+ * Fill a caller's header record in memory with the library's defaults for a
+ * new LAS 1.0, 1.1 or 1.2 file: signature "LASF", version 1.0/1.1/1.2,
+ * GeneratingSoftware "Korvana LiDAR Utilities", HeaderSize and OffsetToData
+ * 227, unit scale factors, and zero for every other field written (dates,
+ * identifiers, point data format 0 with record length 0, counts, offsets,
+ * bounds). The caller sets the format, record length, counts and bounds.
+ *
+ * Only the first byte of GUIDData4 and of SystemIdentifier and the first 24
+ * bytes of GeneratingSoftware are written: bytes 17-23, 27-57 and 82-89 keep
+ * what the record held, so clear the record first if they must be zero.
+ * Nothing is printed; the builders cannot fail.
+ */
+KORVANA_LIDAR_API void initialize_header10(LAS10Header *ph);
+KORVANA_LIDAR_API void initialize_header11(LAS11Header *ph);
+KORVANA_LIDAR_API void initialize_header12(LAS12Header *ph);
 
 #ifdef __cplusplus
 }

@@ -580,7 +580,9 @@ TEST(Cloudmove, ExportsTheLibraryRoutinesOnly) {
         {"/bin/sh", "-c", "nm -D --defined-only " + testing_support::cloudmove_path() +
                               " | awk '{print $3}' | sort"});
     ASSERT_EQ(o.status, 0);
-    EXPECT_EQ(o.out, "check_file_extension\ncheck_las\ncredits\nerror_msg\nfile_access\n");
+    EXPECT_EQ(o.out,
+              "check_file_extension\ncheck_las\ncredits\nerror_msg\nfile_access\n"
+              "initialize_header10\ninitialize_header11\ninitialize_header12\nupdate_header\n");
 }
 
 }  // namespace

@@ -18,12 +18,9 @@ uint16_t record_length(uint8_t format) {
 LasFile make_las(uint8_t versionMinor, uint8_t format, const std::vector<Point> &points) {
     LasFile las{};
     LAS12Header &h = las.header;
-    memcpy(h.LASF, "LASF", 4);
-    h.VersionMajor = 1;
+    // The defaults leave some bytes as they were: `las{}` has cleared them.
+    initialize_header12(&h);
     h.VersionMinor = versionMinor;
-    strcpy(h.GeneratingSoftware, "Korvana LiDAR Utilities");
-    h.HeaderSize = sizeof(LAS12Header);
-    h.OffsetToData = sizeof(LAS12Header);
     h.PointDataFormatID = format;
     h.PointDataRecordLength = record_length(format);
     h.NumberOfPointReturns = static_cast<uint32_t>(points.size());

@@ -36,8 +36,9 @@ struct LasFile {
 };
 
 // A consistent LAS file of version 1.`versionMinor` and point data format
-// `format`: scale factors 0.01, offsets 0, OffsetToData 227, the point count
-// and bounds of `points`. Bytes 12 and up of every record hold a pattern that
+// `format`, its header begun by initialize_header12() as a command of this
+// family begins a new file: scale factors 0.01, offsets 0, OffsetToData 227,
+// the point count and bounds of `points`. Bytes 12 and up of every record hold a pattern that
 // differs from record to record (the bitfield byte comes from the point).
 LasFile make_las(uint8_t versionMinor, uint8_t format, const std::vector<Point> &points);
 
