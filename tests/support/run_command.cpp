@@ -133,6 +133,8 @@ std::string captured_stdout(const std::function<void()> &body) {
 
 std::string cloudmove_path() { return CLOUDMOVE_PATH; }
 
+std::string lasrefresh_path() { return LASREFRESH_PATH; }
+
 std::string without_elapsed_time(const std::string &out) {
     static const std::regex elapsed(R"(\nCompleted in [0-9]+\.[0-9]{3} seconds\n$)");
     return std::regex_replace(out, elapsed, "\nCompleted in T seconds\n");

@@ -38,8 +38,9 @@ Outcome run_in_child(const std::function<void()> &body);
 // Runs `body` in this process and returns what it printed on standard output.
 std::string captured_stdout(const std::function<void()> &body);
 
-// Path of the built cloudmove executable.
+// Paths of the built commands.
 std::string cloudmove_path();
+std::string lasrefresh_path();
 
 // The command's output with the elapsed-time figure of its last line replaced
 // by "T", so that whole outputs can be compared.
