@@ -4,6 +4,7 @@
 // in Korvana_LiDAR.h are exported.
 
 #include "Korvana_LiDAR.h"
+#include "Korvana_LiDAR_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -460,12 +461,17 @@ bool refresh_header(const char *filename, size_t recordLength) {
 
 }  // namespace
 
-void update_header(const char *filename) {
+int korvana_internal::update_header_status(const char *filename) {
     const int16_t lasType = check_las(filename);
     // check_las() has said why it refused the file; 0 needs no words.
-    if (lasType < LAS_TYPE_10_FORMAT0 || lasType > LAS_TYPE_12_FORMAT3) exit(-1);
-    if (!refresh_header(filename, record_length_of(lasType))) exit(-1);
+    if (lasType < LAS_TYPE_10_FORMAT0 || lasType > LAS_TYPE_12_FORMAT3) return -1;
+    if (!refresh_header(filename, record_length_of(lasType))) return -1;
     printf("\rHeader of file %s has been updated    ", filename);
+    return 0;
+}
+
+void update_header(const char *filename) {
+    if (korvana_internal::update_header_status(filename) != 0) exit(-1);
 }
 
 // ---------------------------------------------------------------------------
