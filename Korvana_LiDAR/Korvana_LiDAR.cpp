@@ -478,9 +478,391 @@ void update_header(const char *filename) {
 // Argument and file-name checks
 // ---------------------------------------------------------------------------
 
+#include <cstdlib>
+#include <string>
+
+void check_numeric_argument(const char *str) {
+    // The position is a size_t so that texts of any length are examined to
+    // their end; the counts only need to tell 0, 1 and more.
+    size_t ndots = 0;
+    size_t ndashes = 0;
+    bool acceptable = true;
+    for (size_t t = 0; acceptable && str[t] != '\0'; ++t) {
+        const char c = str[t];
+        if (c == '.') {
+            ++ndots;
+        } else if (c == '-') {
+            ++ndashes;
+        } else if (c < '0' || c > '9') {
+            acceptable = false;
+        }
+    }
+    if (ndots > 1 || ndashes > 1 || strcmp(str, ".") == 0 || strcmp(str, "-") == 0) {
+        acceptable = false;
+    }
+    if (!acceptable) {
+        printf("\nInvalid argument value (%s)\n", str);
+        exit(-1);
+    }
+}
+
+int16_t check_YN(const char *text) {
+    if ((text[0] == 'Y' || text[0] == 'N' || text[0] == 'y' || text[0] == 'n') && text[1] == '\0') {
+        return 0;
+    }
+    printf("\nASCII Header Flag should be either Y (y) or N (n)\n");
+    return -1;
+}
+
+void check_DEM(const char *str) {
+    // Each probe that does not match prints its own mismatch message, so an
+    // ".asc" name shows the one for "flt" and an ".flt" name the one for "asc".
+    if (check_file_extension(str, "asc") != 0 && check_file_extension(str, "flt") != 0) {
+        printf(
+            "\nDEM file extension should be either '.asc' (ASCII) or '.flt' (floating point "
+            "binary)\n");
+        exit(-1);
+    }
+    if (check_file_extension(str, "flt") != 0) return;
+
+    // The header file's name is the DEM file's with ".hdr" in place of its
+    // last four characters (a directory part stays), built at whatever length
+    // the name has. It is released before the process may end.
+    bool headerOpens = false;
+    {
+        std::string header(str, strlen(str) - 4);
+        header += ".hdr";
+        headerOpens = file_access(header.c_str()) == 0;
+    }
+    if (!headerOpens) {
+        printf("\nFloating point binary DEM files also require a ASCII header file ('.hdr')\n");
+        exit(-1);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Index-carrying quicksorts
 // ---------------------------------------------------------------------------
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <type_traits>
+
+namespace {
+
+// Every sort below is one quicksort, written once for both key types. Its
+// partition step is Hoare's with the middle key as pivot: v is a copy of that
+// key; i scans up past keys < v, j scans down past keys > v; the keys at i
+// and j (and their index entries) are exchanged while i <= j, even when
+// i == j, and each exchange is followed by i++, j--. Both comparisons are
+// strict, so keys equal to v (and NaNs, which compare false both ways) stop
+// both scans. The arrangement this gives for equal keys and NaNs is part of
+// the routines' contract, so every shortcut below is one that provably makes
+// exactly the same exchanges, or reaches exactly the same arrangement.
+//
+// Positions are ptrdiff_t inside: i may step one past `right` and j one
+// before `left`, which must not overflow for ranges that end at INT32_MAX or
+// start at 0.
+
+using Pos = std::ptrdiff_t;
+
+// Ranges of at most this many keys first try an insertion sort.
+constexpr Pos kSmallRange = 16;
+// The partition examines blocks of this many keys at a time on either side.
+constexpr int kBlock = 32;
+
+// The offsets 0, 1, ..., kBlock - 1: the stops of a block where every key
+// stops the scan.
+constexpr std::array<uint8_t, kBlock> kInOrder = [] {
+    std::array<uint8_t, kBlock> offsets{};
+    for (int t = 0; t < kBlock; ++t) offsets[t] = static_cast<uint8_t>(t);
+    return offsets;
+}();
+
+// How many of the kBlock keys from `block` on are < v (Less) or > v. Written
+// with vector types, since compilers do not vectorise a count of double
+// comparisons on their own.
+template <bool Less, typename Key>
+int count_beyond(const Key *block, Key v) {
+    using Lane = std::conditional_t<sizeof(Key) == 8, int64_t, int32_t>;
+    typedef Key Keys __attribute__((vector_size(16)));
+    typedef Lane Mask __attribute__((vector_size(16)));
+    constexpr int kLanes = 16 / sizeof(Key);
+    Keys pivot;
+    for (int l = 0; l < kLanes; ++l) pivot[l] = v;
+    Mask sum = {};
+    for (int t = 0; t < kBlock; t += kLanes) {
+        Keys keys;
+        memcpy(&keys, block + t, sizeof keys);
+        // A true lane of a comparison is -1.
+        if constexpr (Less) {
+            sum += keys < pivot;
+        } else {
+            sum += pivot < keys;
+        }
+    }
+    Lane count = 0;
+    for (int l = 0; l < kLanes; ++l) count -= sum[l];
+    return static_cast<int>(count);
+}
+
+struct Split {
+    Pos i;  // the right part is [i, right]
+    Pos j;  // the left part is [left, j]
+};
+
+template <typename Key>
+inline void exchange(Key *p, int32_t *ind, Pos a, Pos b) {
+    const Key key = p[a];
+    p[a] = p[b];
+    p[b] = key;
+    const int32_t index = ind[a];
+    ind[a] = ind[b];
+    ind[b] = index;
+}
+
+// When all keys of a range are distinct and ordered (no two equal, no NaN, no
+// -0 beside +0), every sort that orders them leaves the keys and the index
+// entries in the one arrangement that the partition steps give too. Such a
+// range is sorted here by insertion into a scratch copy; as soon as two keys
+// turn out to be neither < nor > each other the copy is dropped, the range is
+// untouched and false tells the caller to partition it.
+template <typename Key>
+bool sort_if_distinct(Key *p, int32_t *ind, Pos n) {
+    // A run that already ascends strictly needs nothing (sorted input is
+    // made of such runs); otherwise the insertion starts where the run ends.
+    Pos t = 1;
+    while (t < n && p[t - 1] < p[t]) ++t;
+    if (t == n) return true;
+
+    Key keys[kSmallRange];
+    int32_t indexes[kSmallRange];
+    std::copy(p, p + t, keys);
+    std::copy(ind, ind + t, indexes);
+    for (; t < n; ++t) {
+        const Key x = p[t];
+        Pos s = t;
+        while (s > 0 && x < keys[s - 1]) {
+            keys[s] = keys[s - 1];
+            indexes[s] = indexes[s - 1];
+            --s;
+        }
+        if (s > 0 && !(keys[s - 1] < x)) return false;
+        keys[s] = x;
+        indexes[s] = ind[t];
+    }
+    std::copy(keys, keys + n, p);
+    std::copy(indexes, indexes + n, ind);
+    return true;
+}
+
+// Partitions [left, right] (left < right) and returns where the scans
+// crossed.
+//
+// The scans carry no bound checks (i < right, j > left), and need none: in
+// the first round the pivot's own position stops both scans, and after each
+// exchange the key just put at the old j stops the up scan and the key just
+// put at the old i stops the down scan, so neither scan can leave the range.
+// The bounds could only ever halt a scan on a position where a key would halt
+// it as well.
+template <typename Key>
+Split partition(Key *p, int32_t *ind, Pos left, Pos right) {
+    const Key v = p[left + (right - left) / 2];
+    // Where the scans go on from; the block-wise pass below may move them
+    // further in than the steps would, past keys known not to stop them.
+    Pos i = left;
+    Pos j = right;
+
+    if (right - left + 1 >= 2 * kBlock) {
+        // Between two exchanges the up scan stops at the next key that is not
+        // < v, and the down scan at the next one that is not > v. As long as
+        // the two are far apart, the k-th such key from the left is exchanged
+        // with the k-th from the right, and the exchanged pairs are disjoint,
+        // so all of them can be found first, block by block without a branch
+        // per key, and exchanged afterwards, in any order, with the same
+        // result. The blocks [lb, lb + kBlock) and (rb - kBlock, rb] never
+        // overlap; close to the crossing the scalar scans below take over.
+        uint8_t stopL[kBlock];
+        uint8_t stopR[kBlock];
+        const uint8_t *offL = stopL;  // offsets from lb of the left block's stops
+        const uint8_t *offR = stopR;  // offsets down from rb of the right block's
+        int numL = 0, numR = 0, firstL = 0, firstR = 0;
+        // Sorted runs and runs of equal keys give blocks in which no key or
+        // every key stops the scan. After such a block the next one is first
+        // counted, which vectorises; a block found uniform needs no list.
+        bool uniformL = true, uniformR = true;
+        Pos lb = left;
+        Pos rb = right;
+        while (rb - lb + 1 >= 2 * kBlock) {
+            if (numL == 0) {
+                const Key *block = p + lb;
+                firstL = 0;
+                int stops = -1;
+                if (uniformL) stops = kBlock - count_beyond<true>(block, v);
+                if (stops == 0 || stops == kBlock) {
+                    numL = stops;
+                    offL = kInOrder.data();
+                } else {
+                    offL = stopL;
+                    size_t found = 0;
+                    for (int t = 0; t < kBlock; ++t) {
+                        stopL[found] = static_cast<uint8_t>(t);
+                        found += !(block[t] < v);
+                    }
+                    numL = static_cast<int>(found);
+                }
+                uniformL = numL == 0 || numL == kBlock;
+            }
+            if (numR == 0) {
+                const Key *block = p + rb;
+                firstR = 0;
+                int stops = -1;
+                if (uniformR) stops = kBlock - count_beyond<false>(block - kBlock + 1, v);
+                if (stops == 0 || stops == kBlock) {
+                    numR = stops;
+                    offR = kInOrder.data();
+                } else {
+                    offR = stopR;
+                    size_t found = 0;
+                    for (int t = 0; t < kBlock; ++t) {
+                        stopR[found] = static_cast<uint8_t>(t);
+                        found += !(v < block[-t]);
+                    }
+                    numR = static_cast<int>(found);
+                }
+                uniformR = numR == 0 || numR == kBlock;
+            }
+            const int pairs = std::min(numL, numR);
+            if (pairs > 0) {
+                if (offL == kInOrder.data() && offR == kInOrder.data()) {
+                    // Runs of equal keys: the pairs are mirror images.
+                    for (int k = 0; k < pairs; ++k) {
+                        exchange(p, ind, lb + firstL + k, rb - firstR - k);
+                    }
+                } else {
+                    for (int k = 0; k < pairs; ++k) {
+                        exchange(p, ind, lb + offL[firstL + k], rb - offR[firstR + k]);
+                    }
+                }
+                numL -= pairs;
+                numR -= pairs;
+                firstL += pairs;
+                firstR += pairs;
+            }
+            if (numL == 0) lb += kBlock;
+            if (numR == 0) rb -= kBlock;
+        }
+        // The scans go on at the next stop still listed, or at the first key
+        // not yet examined. After an exchange at positions a < b the steps go
+        // on only if a + 1 <= b - 1; when b == a + 1 the two blocks were used
+        // up together and i, j land on b and a, where both scans stop at
+        // once and nothing more is exchanged, as in the steps.
+        i = numL > 0 ? lb + offL[firstL] : lb;
+        j = numR > 0 ? rb - offR[firstR] : rb;
+    }
+
+    for (;;) {
+        while (p[i] < v) ++i;
+        while (v < p[j]) --j;
+        if (i <= j) {
+            exchange(p, ind, i, j);
+            ++i;
+            --j;
+        }
+        if (i > j) break;
+    }
+    return {i, j};
+}
+
+// The two parts of a partition, [left, j] and [i, right], are disjoint and
+// everything between them is final, so the order in which they are sorted
+// does not change the result. Both workers recurse into the smaller part and
+// go on with the larger one in the same call, which bounds the nesting by
+// log2 of the range's length, however uneven the partitions are.
+template <typename Key>
+void sort_plain(Key *p, int32_t *ind, Pos left, Pos right) {
+    while (left < right) {
+        if (right - left < kSmallRange &&
+            sort_if_distinct(p + left, ind + left, right - left + 1)) {
+            return;
+        }
+        const Split s = partition(p, ind, left, right);
+        if (s.j - left < right - s.i) {
+            sort_plain(p, ind, left, s.j);
+            left = s.i;
+        } else {
+            sort_plain(p, ind, s.i, right);
+            right = s.j;
+        }
+    }
+}
+
+// Makes the partitions of `deep` + 1 levels itself and hands the ranges below
+// them to the plain worker. Both parts of a partition are one level down, so
+// they get the same remaining depth whichever of them is recursed into; a
+// negative depth never reaches 0 and is kept as it is. As the partitions are
+// the plain worker's, so is the result.
+template <typename Key>
+void sort_limited(Key *p, int32_t *ind, Pos left, Pos right, int32_t deep) {
+    while (left < right) {
+        if (right - left < kSmallRange &&
+            sort_if_distinct(p + left, ind + left, right - left + 1)) {
+            return;
+        }
+        const Split s = partition(p, ind, left, right);
+        if (deep == 0) {
+            sort_plain(p, ind, left, s.j);
+            sort_plain(p, ind, s.i, right);
+            return;
+        }
+        if (deep > 0) --deep;
+        if (s.j - left < right - s.i) {
+            sort_limited(p, ind, left, s.j, deep);
+            left = s.i;
+        } else {
+            sort_limited(p, ind, s.i, right, deep);
+            right = s.j;
+        }
+    }
+}
+
+// The entries start the depth-limited workers with this depth.
+constexpr int32_t kEntryDepth = 15;
+
+}  // namespace
+
+void l_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind) {
+    sort_plain(p, p_ind, left, right);
+}
+
+void l_quicksort(int32_t *p, int32_t count, int32_t *p_ind) {
+    if (count > 0) sort_plain(p, p_ind, 0, count - 1);
+}
+
+void d_qs(double *p, int32_t left, int32_t right, int32_t *p_ind) {
+    sort_plain(p, p_ind, left, right);
+}
+
+void d_quicksort(double *p, int32_t count, int32_t *p_ind) {
+    if (count > 0) sort_plain(p, p_ind, 0, count - 1);
+}
+
+void l_parallel_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind, int32_t deep) {
+    sort_limited(p, p_ind, left, right, deep);
+}
+
+void l_parallel_quicksort(int32_t *p, int32_t count, int32_t *p_ind) {
+    if (count > 0) sort_limited(p, p_ind, 0, count - 1, kEntryDepth);
+}
+
+void d_parallel_qs(double *p, int32_t left, int32_t right, int32_t *p_ind, int32_t deep) {
+    sort_limited(p, p_ind, left, right, deep);
+}
+
+void d_parallel_quicksort(double *p, int32_t count, int32_t *p_ind) {
+    if (count > 0) sort_limited(p, p_ind, 0, count - 1, kEntryDepth);
+}
 
 // ---------------------------------------------------------------------------
 // Default header builders

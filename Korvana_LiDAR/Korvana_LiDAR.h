@@ -354,9 +354,93 @@ KORVANA_LIDAR_API void update_header(const char *filename);
  * Argument and file-name checks
  * ------------------------------------------------------------------------ */
 
+/*
+ * Vets `str`, a text that the caller will read as a number: every character
+ * must be a digit, "." or "-", with at most one dot and one minus sign, and
+ * the text must not be "." or "-" alone (where the signs stand is not
+ * examined; the empty text passes). Returns silently when it passes; otherwise
+ * prints "Invalid argument value (TEXT)" and ends the process with status -1.
+ * Texts of any length are examined.
+ */
+KORVANA_LIDAR_API void check_numeric_argument(const char *str);
+
+/*
+ * Vets a yes/no flag: returns 0, silently, when `text` is exactly "Y", "N",
+ * "y" or "n"; otherwise prints "ASCII Header Flag should be either Y (y) or
+ * N (n)" and returns -1. Never ends the process.
+ */
+KORVANA_LIDAR_API int16_t check_YN(const char *text);
+
+/*
+ * Vets the name of a DEM file: "NAME.asc" (ASCII grid) is accepted as it is;
+ * "NAME.flt" (floating point binary grid) is accepted when its header file
+ * "NAME.hdr" can be opened for reading. The DEM file itself is never opened.
+ * The extension probes go through check_file_extension(), which prints its
+ * mismatch message for the extension the name does not carry. Any other name,
+ * or a ".flt" name without a readable ".hdr", prints why and ends the process
+ * with status -1. Names of any length are handled.
+ */
+KORVANA_LIDAR_API void check_DEM(const char *str);
+
 /* ------------------------------------------------------------------------
  * Index-carrying quicksorts
  * ------------------------------------------------------------------------ */
+
+/*
+ * Each sort orders the keys `p` in place into non-decreasing order and makes
+ * the same exchanges in the index array `p_ind` (whose values are never
+ * examined): an index array holding 0, 1, 2, ... before the call tells
+ * afterwards where each key came from.
+ *
+ * The sort is a quicksort that is not stable; where keys are equal (or NaN)
+ * its arrangement is the one these partition steps give: v is a copy of the
+ * key at left + (right - left) / 2; i runs up from `left` past keys < v, j
+ * down from `right` past keys > v; if i <= j the two keys and index entries
+ * are exchanged (also when i == j) and i and j step inwards; this repeats
+ * while i <= j, and then [left, j] and [i, right] are sorted the same way.
+ * The `d_` sorts compare with the ordinary < and >, so a NaN stops both runs
+ * and NaNs end up somewhere in between (keys and index entries stay a
+ * permutation of what they were); -0 and +0 count as equal and keep their
+ * signs. Nothing is allocated and nothing is printed; the call stack stays
+ * shallow whatever the input.
+ *
+ * The workers (`_qs`) sort the inclusive range of positions `left` to
+ * `right`; an empty range (`left` > `right`) is left alone. The entries
+ * (`_quicksort`) sort positions 0 to `count` - 1; a `count` of 0 or less is
+ * left alone.
+ *
+ * The depth-limited workers make the partitions of the first `deep` + 1
+ * levels themselves and hand the ranges below them to the plain worker (a
+ * negative `deep` never runs out); the entries start them with `deep` 15. They
+ * run on the calling thread and give exactly the arrangement, keys and index
+ * entries alike, that the plain sort of the same key type gives.
+ */
+
+/* Sorts 32-bit keys p[left..right] with their index entries. */
+KORVANA_LIDAR_API void l_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind);
+
+/* Sorts 32-bit keys p[0..count-1] with their index entries. */
+KORVANA_LIDAR_API void l_quicksort(int32_t *p, int32_t count, int32_t *p_ind);
+
+/* Sorts double keys p[left..right] with their index entries. */
+KORVANA_LIDAR_API void d_qs(double *p, int32_t left, int32_t right, int32_t *p_ind);
+
+/* Sorts double keys p[0..count-1] with their index entries. */
+KORVANA_LIDAR_API void d_quicksort(double *p, int32_t count, int32_t *p_ind);
+
+/* Depth-limited l_qs(): the same arrangement for every `deep`. */
+KORVANA_LIDAR_API void l_parallel_qs(int32_t *p, int32_t left, int32_t right, int32_t *p_ind,
+                                     int32_t deep);
+
+/* l_parallel_qs() on positions 0 to count-1 with `deep` 15. */
+KORVANA_LIDAR_API void l_parallel_quicksort(int32_t *p, int32_t count, int32_t *p_ind);
+
+/* Depth-limited d_qs(): the same arrangement for every `deep`. */
+KORVANA_LIDAR_API void d_parallel_qs(double *p, int32_t left, int32_t right, int32_t *p_ind,
+                                     int32_t deep);
+
+/* d_parallel_qs() on positions 0 to count-1 with `deep` 15. */
+KORVANA_LIDAR_API void d_parallel_quicksort(double *p, int32_t count, int32_t *p_ind);
 
 /* ------------------------------------------------------------------------
  * Default header builders

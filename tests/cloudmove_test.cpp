@@ -576,13 +576,16 @@ TEST(Cloudmove, ExportsTheLibraryRoutinesOnly) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
 #endif
-    const Outcome o = testing_support::run_command(
-        {"/bin/sh", "-c", "nm -D --defined-only " + testing_support::cloudmove_path() +
-                              " | awk '{print $3}' | sort"});
+    const Outcome o =
+        testing_support::run_command({"/bin/sh", "-c",
+                                      "nm -D --defined-only " + testing_support::cloudmove_path() +
+                                          " | awk '{print $3}' | LC_ALL=C sort"});
     ASSERT_EQ(o.status, 0);
     EXPECT_EQ(o.out,
-              "check_file_extension\ncheck_las\ncredits\nerror_msg\nfile_access\n"
-              "initialize_header10\ninitialize_header11\ninitialize_header12\nupdate_header\n");
+              "check_DEM\ncheck_YN\ncheck_file_extension\ncheck_las\ncheck_numeric_argument\n"
+              "credits\nd_parallel_qs\nd_parallel_quicksort\nd_qs\nd_quicksort\nerror_msg\n"
+              "file_access\ninitialize_header10\ninitialize_header11\ninitialize_header12\n"
+              "l_parallel_qs\nl_parallel_quicksort\nl_qs\nl_quicksort\nupdate_header\n");
 }
 
 }  // namespace
