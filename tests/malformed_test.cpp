@@ -213,7 +213,11 @@ TEST(Malformed, CloudmoveRefusesAndLeavesNothingHalfWritten) {
             TempDir dir;
             Paths p{dir.path().string(), dir / "in.las", dir / "out.las"};
             c.make(p);
-            if (outputExists) fixture::write_file(p.out, {'o', 'l', 'd'});
+            if (outputExists) {
+                // An output in a folder that does not exist cannot exist either.
+                if (!std::filesystem::exists(std::filesystem::path(p.out).parent_path())) continue;
+                fixture::write_file(p.out, {'o', 'l', 'd'});
+            }
             if (c.asUser && geteuid() == 0) chmod(p.in.c_str(), 0644);
             const bool regularInput = std::filesystem::is_regular_file(p.in);
             const Bytes before = regularInput ? fixture::read_file(p.in) : Bytes{};
@@ -226,7 +230,9 @@ TEST(Malformed, CloudmoveRefusesAndLeavesNothingHalfWritten) {
             EXPECT_EQ(o.status, 255) << where;
             EXPECT_EQ(o.out, banner + c.report + replaced(replaced(c.message, "{in}", p.in), "{out}", p.out))
                 << where;
-            if (regularInput) EXPECT_EQ(fixture::read_file(p.in), before) << where;
+            if (regularInput) {
+                EXPECT_EQ(fixture::read_file(p.in), before) << where;
+            }
             if (c.output == Output::Special) continue;
             if (outputExists && c.output == Output::Kept) {
                 EXPECT_EQ(fixture::read_file(p.out), (Bytes{'o', 'l', 'd'})) << where;
@@ -292,7 +298,9 @@ TEST(Malformed, LasrefreshRefusesAndLeavesTheFileAlone) {
         reason = reason.substr(0, reason.find(p.in + " is not a valid LAS file"));
         EXPECT_EQ(o.status, 255) << c.what;
         EXPECT_EQ(o.out, reason) << c.what;
-        if (regularInput) EXPECT_EQ(fixture::read_file(p.in), before) << c.what;
+        if (regularInput) {
+            EXPECT_EQ(fixture::read_file(p.in), before) << c.what;
+        }
     }
 }
 
