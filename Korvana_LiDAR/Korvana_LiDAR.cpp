@@ -10,8 +10,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <type_traits>
 
 namespace {
 
@@ -171,12 +180,6 @@ void credits(void) {
 // ---------------------------------------------------------------------------
 // Header statistics refresh
 // ---------------------------------------------------------------------------
-
-#include <array>
-#include <cerrno>
-#include <cstdlib>
-#include <memory>
-#include <new>
 
 namespace {
 
@@ -478,9 +481,6 @@ void update_header(const char *filename) {
 // Argument and file-name checks
 // ---------------------------------------------------------------------------
 
-#include <cstdlib>
-#include <string>
-
 void check_numeric_argument(const char *str) {
     // The position is a size_t so that texts of any length are examined to
     // their end; the counts only need to tell 0, 1 and more.
@@ -543,11 +543,6 @@ void check_DEM(const char *str) {
 // ---------------------------------------------------------------------------
 // Index-carrying quicksorts
 // ---------------------------------------------------------------------------
-
-#include <algorithm>
-#include <array>
-#include <cstddef>
-#include <type_traits>
 
 namespace {
 
