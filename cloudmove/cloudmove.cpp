@@ -291,7 +291,8 @@ int move_file(const Arguments &a) {
     // The validator admits only record lengths 20 to 34, so each holds many.
     const size_t recordLength = ph12.PointDataRecordLength;
     const size_t bufferBytes = blockBytes / recordLength * recordLength;
-    std::unique_ptr<unsigned char[]> storage(new (std::nothrow) unsigned char[2 * bufferBytes]);
+    std::unique_ptr<unsigned char[]> storage(
+        new (std::nothrow) unsigned char[MovedRecords::buffers * bufferBytes]);
     if (!storage) {
         printf("\nFailed to allocate memory for a single return record\n");
         return -1;

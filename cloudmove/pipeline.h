@@ -31,7 +31,10 @@ struct Failure {
 // If no thread can be started, next() reads and moves each block itself.
 class MovedRecords {
 public:
-    // `storage` holds two buffers of `bufferBytes` each.
+    // The buffers that the two sides take in turn.
+    static constexpr unsigned buffers = 3;
+
+    // `storage` holds `buffers` buffers of `bufferBytes` each.
     MovedRecords(Input &in, const Transform &t, bool rotating, uint32_t count,
                  size_t recordLength, unsigned char *storage, size_t bufferBytes);
     MovedRecords(const MovedRecords &) = delete;
@@ -68,7 +71,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    size_t filled_[2] = {0, 0};  // bytes waiting in each buffer
+    size_t filled_[buffers] = {};  // bytes waiting in each buffer
     bool done_ = false;          // the reading side has nothing more to give
     bool stopping_ = false;      // the writing side gave up
     unsigned turn_ = 0;          // the buffer the writing side takes next

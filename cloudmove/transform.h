@@ -37,7 +37,8 @@ struct BadCoordinate {
 };
 
 // Rewrites X, Y and Z (bytes 0-11) of the `count` records of `recordLength`
-// bytes at `block`; every other byte stays as it is. When `rotating`, the
+// bytes (20, 26, 28 or 34: the point data formats 0 to 3) at `block`; every
+// other byte stays as it is. When `rotating`, the
 // bounds take in the moved real X and Y (before truncation). Returns how many
 // leading records were rewritten: `count`, or fewer when a new coordinate of
 // the next record does not fit, which `bad` then describes.

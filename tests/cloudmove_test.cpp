@@ -420,14 +420,7 @@ TEST(Cloudmove, ShowsProgressOnATerminalOnly) {
 }
 
 TEST(Cloudmove, ExportsTheLibraryRoutinesOnly) {
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
-#endif
+    if (testing_support::underSanitizer) GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
     const Outcome o =
         testing_support::run_command({"/bin/sh", "-c",
                                       "nm -D --defined-only " + testing_support::cloudmove_path() +

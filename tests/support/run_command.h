@@ -9,6 +9,20 @@
 
 namespace testing_support {
 
+// Whether this build runs under the address or thread sanitizer, whose
+// runtimes export their own symbols and never let an allocation return null.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool underSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool underSanitizer = true;
+#else
+inline constexpr bool underSanitizer = false;
+#endif
+#else
+inline constexpr bool underSanitizer = false;
+#endif
+
 struct Outcome {
     int status = -1;  // exit status 0-255; 128 + signal number if killed
     std::string out;  // everything written to standard output
