@@ -3,6 +3,7 @@
 //
 // Usage: make_seeds FOLDER   (makes FOLDER/<target>/seed-N for each target)
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -62,5 +63,18 @@ int main(int argc, char **argv) {
         moves.push_back(with_numbers(transforms[k % transforms.size()], files[k]));
     }
     write_corpus(root / "fuzz_cloudmove", moves);
+
+    // Key arrays: a byte that picks the key type and depth, then the keys.
+    const auto keys = [](uint8_t pick, const auto &values) {
+        fixture::Bytes bytes{pick};
+        const auto *raw = reinterpret_cast<const uint8_t *>(values.data());
+        bytes.insert(bytes.end(), raw, raw + values.size() * sizeof(values[0]));
+        return bytes;
+    };
+    write_corpus(root / "fuzz_sorts",
+                 {keys(0x78, std::vector<int32_t>{9, -3, 7, 7, 0, -3, 12, 5}),
+                  keys(0x00, std::vector<int32_t>{2, 2, 2, 2, 1}),
+                  keys(0x79, std::vector<double>{9, -3, 7, 7, 0, -0.0, NAN, 5, 0.0}),
+                  keys(0x41, std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13})});
     return 0;
 }
