@@ -178,6 +178,38 @@ void credits(void) {
 }
 
 // ---------------------------------------------------------------------------
+// File access shared with the commands of this project
+// ---------------------------------------------------------------------------
+
+ssize_t korvana_internal::read_at(int fd, void *buf, size_t size, off_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pread(fd, static_cast<char *>(buf) + done, size - done,
+                                offset + static_cast<off_t>(done));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int korvana_internal::write_at(int fd, const void *buf, size_t size, off_t offset) {
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = pwrite(fd, static_cast<const char *>(buf) + done, size - done,
+                                 offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return ENOSPC;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Header statistics refresh
 // ---------------------------------------------------------------------------
 
@@ -325,42 +357,6 @@ size_t record_length_of(int16_t lasType) {
     return lengths[lasType];
 }
 
-// Reads at `offset` until `size` bytes have arrived or the file ends. Returns
-// the number of bytes read, or -1 after an error (errno tells which).
-ssize_t pread_fully(int fd, void *buf, size_t size, off_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pread(fd, static_cast<char *>(buf) + done, size - done,
-                                offset + static_cast<off_t>(done));
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// False after an error (errno tells which).
-bool pwrite_fully(int fd, const void *buf, size_t size, off_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = pwrite(fd, static_cast<const char *>(buf) + done, size - done,
-                                 offset + static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The file being refreshed. Unlike FileDescriptor its close is checked: the
 // header has only reached the file once the close has succeeded too.
 class FileForUpdate {
@@ -393,7 +389,7 @@ bool scan_records(int fd, off_t offset, size_t recordLength, const char *filenam
     }
     posix_fadvise(fd, offset, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
-        const ssize_t got = pread_fully(fd, block.get(), blockBytes, offset);
+        const ssize_t got = korvana_internal::read_at(fd, block.get(), blockBytes, offset);
         if (got < 0) {
             printf("\nFailed to read %s: %s\n", filename, strerror(errno));
             return false;
@@ -416,7 +412,7 @@ bool refresh_header(const char *filename, size_t recordLength) {
     }
 
     LAS12Header header;
-    const ssize_t got = pread_fully(file.get(), &header, sizeof header, 0);
+    const ssize_t got = korvana_internal::read_at(file.get(), &header, sizeof header, 0);
     if (got < 0) {
         printf("\nFailed to read %s: %s\n", filename, strerror(errno));
         return false;
@@ -451,8 +447,8 @@ bool refresh_header(const char *filename, size_t recordLength) {
     header.MaxZ = t.maxZ * ZScaleFactor + ZOffset;
     header.MinZ = t.minZ * ZScaleFactor + ZOffset;
 
-    if (!pwrite_fully(file.get(), &header, sizeof header, 0)) {
-        printf("\nFailed to write %s: %s\n", filename, strerror(errno));
+    if (const int error = korvana_internal::write_at(file.get(), &header, sizeof header, 0)) {
+        printf("\nFailed to write %s: %s\n", filename, strerror(error));
         return false;
     }
     if (!file.close_checked()) {

@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include "Korvana_LiDAR_internal.h"
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -55,17 +57,9 @@ Input::~Input() {
 }
 
 ssize_t Input::read(void *buf, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd_, static_cast<char *>(buf) + done, size - done);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
+    const ssize_t got = korvana_internal::read_at(fd_, buf, size, position_);
+    if (got > 0) position_ += got;
+    return got;
 }
 
 Output::Output(const char *name) : name_(name) {
@@ -115,18 +109,10 @@ bool Output::write(const void *buf, size_t size, off_t offset) {
 }
 
 int Output::put(const void *buf, size_t size, off_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        const char *from = static_cast<const char *>(buf) + done;
-        const ssize_t n = offset < 0 ? ::write(fd_, from, size - done)
-                                     : pwrite(fd_, from, size - done,
-                                              offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return ENOSPC;
-        done += static_cast<size_t>(n);
-    }
-    return 0;
+    if (offset >= 0) return korvana_internal::write_at(fd_, buf, size, offset);
+    const int error = korvana_internal::write_at(fd_, buf, size, position_);
+    if (error == 0) position_ += static_cast<off_t>(size);
+    return error;
 }
 
 bool Output::commit(uint64_t size) {

@@ -30,6 +30,7 @@ private:
     const char *name_;
     int fd_ = -1;
     uint64_t size_ = 0;
+    off_t position_ = 0;  // of the next read
 };
 
 // The output file while it is written. A run that does not reach commit()
@@ -53,8 +54,8 @@ public:
 
     bool is_open() const { return fd_ >= 0; }
 
-    // Writes all `size` bytes at the file's position, or at `offset` when it
-    // is not negative. False after printing why.
+    // Writes all `size` bytes after what was written before, or at `offset`
+    // when it is not negative. False after printing why.
     bool write(const void *buf, size_t size, off_t offset = -1);
 
     // The same, printing nothing: 0, or the errno value of the failure.
@@ -74,6 +75,7 @@ private:
 
     const char *name_;
     int fd_ = -1;
+    off_t position_ = 0;  // of the next write that has no offset
     bool regular_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;

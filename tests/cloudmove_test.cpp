@@ -24,11 +24,8 @@ using testing_support::Outcome;
 
 namespace {
 
-const std::string banner = testing_support::captured_stdout([] { credits(); });
-const std::string usageLines = banner +
-                               "\nUsage:\tcloudmove INPUT.las OUTPUT.las\n"
-                               "\tX_translation Y_translation Z_translation\n"
-                               "\tRotation_angle X_rotation_center Y_rotation_center\n";
+const std::string &banner = testing_support::banner();
+const std::string &usageLines = testing_support::cloudmove_usage();
 
 Outcome cloudmove(const std::vector<std::string> &args) {
     std::vector<std::string> argv{testing_support::cloudmove_path()};

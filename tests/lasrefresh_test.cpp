@@ -35,7 +35,7 @@ std::string updated(const std::string &name) {
 TEST(Lasrefresh, UsageWithoutFiles) {
     const Outcome o = lasrefresh({});
     EXPECT_EQ(o.status, 255);
-    EXPECT_EQ(o.out, testing_support::captured_stdout([] { credits(); }) +
+    EXPECT_EQ(o.out, testing_support::banner() +
                          "\nUsage:\tlasrefresh FILE.las [FILE.las ...]\n"
                          "\tRecounts the point records of each file by return number, recomputes\n"
                          "\tthe bounding box from them and rewrites the header in place.\n");

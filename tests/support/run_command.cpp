@@ -1,5 +1,7 @@
 #include "run_command.h"
 
+#include "Korvana_LiDAR.h"
+
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -129,6 +131,19 @@ std::string captured_stdout(const std::function<void()> &body) {
     const std::string out = drain(fileno(sink));
     fclose(sink);
     return out;
+}
+
+const std::string &banner() {
+    static const std::string text = captured_stdout([] { credits(); });
+    return text;
+}
+
+const std::string &cloudmove_usage() {
+    static const std::string text = banner() +
+                                    "\nUsage:\tcloudmove INPUT.las OUTPUT.las\n"
+                                    "\tX_translation Y_translation Z_translation\n"
+                                    "\tRotation_angle X_rotation_center Y_rotation_center\n";
+    return text;
 }
 
 std::string cloudmove_path() { return CLOUDMOVE_PATH; }

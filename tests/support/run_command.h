@@ -52,6 +52,11 @@ Outcome run_in_child(const std::function<void()> &body);
 // Runs `body` in this process and returns what it printed on standard output.
 std::string captured_stdout(const std::function<void()> &body);
 
+// The library's banner, and the banner followed by cloudmove's usage lines,
+// as the commands print them.
+const std::string &banner();
+const std::string &cloudmove_usage();
+
 // Paths of the built commands.
 std::string cloudmove_path();
 std::string lasrefresh_path();
