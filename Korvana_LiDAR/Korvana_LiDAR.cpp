@@ -4,7 +4,6 @@
 // in Korvana_LiDAR.h are exported.
 
 #include "Korvana_LiDAR.h"
-#include "Korvana_LiDAR_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +20,8 @@
 #include <new>
 #include <string>
 #include <type_traits>
+
+#include "Korvana_LiDAR_internal.h"
 
 namespace {
 
@@ -46,7 +47,9 @@ int open_for_probe(const char *filename) {
 }
 
 // A one-digit value inside a message is printed as the character 48 + value.
-char digit(uint8_t value) { return static_cast<char>(48 + value); }
+char digit(uint8_t value) {
+    return static_cast<char>(48 + value);
+}
 
 }  // namespace
 

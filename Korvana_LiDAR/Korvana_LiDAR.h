@@ -216,29 +216,29 @@ typedef struct LAS12fm3 {
 
 #pragma pack(pop)
 
-#define KORVANA_CHECK_HEADER(T)                                                          \
-    KORVANA_STATIC_ASSERT(sizeof(T) == 227, #T " is 227 bytes");                         \
-    KORVANA_STATIC_ASSERT(offsetof(T, GUIDData1) == 8, #T ".GUIDData1 at 8");            \
-    KORVANA_STATIC_ASSERT(offsetof(T, VersionMajor) == 24, #T ".VersionMajor at 24");    \
-    KORVANA_STATIC_ASSERT(offsetof(T, VersionMinor) == 25, #T ".VersionMinor at 25");    \
-    KORVANA_STATIC_ASSERT(offsetof(T, SystemIdentifier) == 26, #T " text at 26");        \
-    KORVANA_STATIC_ASSERT(offsetof(T, GeneratingSoftware) == 58, #T " text at 58");      \
-    KORVANA_STATIC_ASSERT(offsetof(T, HeaderSize) == 94, #T ".HeaderSize at 94");        \
-    KORVANA_STATIC_ASSERT(offsetof(T, OffsetToData) == 96, #T ".OffsetToData at 96");    \
+#define KORVANA_CHECK_HEADER(T)                                                           \
+    KORVANA_STATIC_ASSERT(sizeof(T) == 227, #T " is 227 bytes");                          \
+    KORVANA_STATIC_ASSERT(offsetof(T, GUIDData1) == 8, #T ".GUIDData1 at 8");             \
+    KORVANA_STATIC_ASSERT(offsetof(T, VersionMajor) == 24, #T ".VersionMajor at 24");     \
+    KORVANA_STATIC_ASSERT(offsetof(T, VersionMinor) == 25, #T ".VersionMinor at 25");     \
+    KORVANA_STATIC_ASSERT(offsetof(T, SystemIdentifier) == 26, #T " text at 26");         \
+    KORVANA_STATIC_ASSERT(offsetof(T, GeneratingSoftware) == 58, #T " text at 58");       \
+    KORVANA_STATIC_ASSERT(offsetof(T, HeaderSize) == 94, #T ".HeaderSize at 94");         \
+    KORVANA_STATIC_ASSERT(offsetof(T, OffsetToData) == 96, #T ".OffsetToData at 96");     \
     KORVANA_STATIC_ASSERT(offsetof(T, NumberOfVariableLengthRecords) == 100, #T " VLRs"); \
-    KORVANA_STATIC_ASSERT(offsetof(T, PointDataFormatID) == 104, #T " format at 104");   \
-    KORVANA_STATIC_ASSERT(offsetof(T, PointDataRecordLength) == 105, #T " length");      \
-    KORVANA_STATIC_ASSERT(offsetof(T, NumberOfPointReturns) == 107, #T " count at 107"); \
-    KORVANA_STATIC_ASSERT(offsetof(T, NumberOfPointsByReturn) == 111, #T " by return");  \
-    KORVANA_STATIC_ASSERT(offsetof(T, XScaleFactor) == 131, #T ".XScaleFactor at 131");  \
-    KORVANA_STATIC_ASSERT(offsetof(T, ZScaleFactor) == 147, #T ".ZScaleFactor at 147");  \
-    KORVANA_STATIC_ASSERT(offsetof(T, XOffset) == 155, #T ".XOffset at 155");            \
-    KORVANA_STATIC_ASSERT(offsetof(T, ZOffset) == 171, #T ".ZOffset at 171");            \
-    KORVANA_STATIC_ASSERT(offsetof(T, MaxX) == 179, #T ".MaxX at 179");                  \
-    KORVANA_STATIC_ASSERT(offsetof(T, MinX) == 187, #T ".MinX at 187");                  \
-    KORVANA_STATIC_ASSERT(offsetof(T, MaxY) == 195, #T ".MaxY at 195");                  \
-    KORVANA_STATIC_ASSERT(offsetof(T, MinY) == 203, #T ".MinY at 203");                  \
-    KORVANA_STATIC_ASSERT(offsetof(T, MaxZ) == 211, #T ".MaxZ at 211");                  \
+    KORVANA_STATIC_ASSERT(offsetof(T, PointDataFormatID) == 104, #T " format at 104");    \
+    KORVANA_STATIC_ASSERT(offsetof(T, PointDataRecordLength) == 105, #T " length");       \
+    KORVANA_STATIC_ASSERT(offsetof(T, NumberOfPointReturns) == 107, #T " count at 107");  \
+    KORVANA_STATIC_ASSERT(offsetof(T, NumberOfPointsByReturn) == 111, #T " by return");   \
+    KORVANA_STATIC_ASSERT(offsetof(T, XScaleFactor) == 131, #T ".XScaleFactor at 131");   \
+    KORVANA_STATIC_ASSERT(offsetof(T, ZScaleFactor) == 147, #T ".ZScaleFactor at 147");   \
+    KORVANA_STATIC_ASSERT(offsetof(T, XOffset) == 155, #T ".XOffset at 155");             \
+    KORVANA_STATIC_ASSERT(offsetof(T, ZOffset) == 171, #T ".ZOffset at 171");             \
+    KORVANA_STATIC_ASSERT(offsetof(T, MaxX) == 179, #T ".MaxX at 179");                   \
+    KORVANA_STATIC_ASSERT(offsetof(T, MinX) == 187, #T ".MinX at 187");                   \
+    KORVANA_STATIC_ASSERT(offsetof(T, MaxY) == 195, #T ".MaxY at 195");                   \
+    KORVANA_STATIC_ASSERT(offsetof(T, MinY) == 203, #T ".MinY at 203");                   \
+    KORVANA_STATIC_ASSERT(offsetof(T, MaxZ) == 211, #T ".MaxZ at 211");                   \
     KORVANA_STATIC_ASSERT(offsetof(T, MinZ) == 219, #T ".MinZ at 219")
 
 KORVANA_CHECK_HEADER(LAS10Header);
@@ -251,12 +251,12 @@ KORVANA_STATIC_ASSERT(offsetof(LAS12Header, GlobalEncoding) == 6, "1.2 GlobalEnc
 KORVANA_STATIC_ASSERT(offsetof(LAS12Header, FileCreationDay) == 90, "1.2 creation day at 90");
 KORVANA_STATIC_ASSERT(offsetof(LAS12Header, FileCreationYear) == 92, "1.2 creation year at 92");
 
-#define KORVANA_CHECK_POINT(T, size)                                                 \
-    KORVANA_STATIC_ASSERT(sizeof(T) == (size), #T " has its format's length");       \
-    KORVANA_STATIC_ASSERT(offsetof(T, Y) == 4, #T ".Y at 4");                        \
-    KORVANA_STATIC_ASSERT(offsetof(T, Z) == 8, #T ".Z at 8");                        \
-    KORVANA_STATIC_ASSERT(offsetof(T, Intensity) == 12, #T ".Intensity at 12");      \
-    KORVANA_STATIC_ASSERT(offsetof(T, bitfield) == 14, #T ".bitfield at 14");        \
+#define KORVANA_CHECK_POINT(T, size)                                            \
+    KORVANA_STATIC_ASSERT(sizeof(T) == (size), #T " has its format's length");  \
+    KORVANA_STATIC_ASSERT(offsetof(T, Y) == 4, #T ".Y at 4");                   \
+    KORVANA_STATIC_ASSERT(offsetof(T, Z) == 8, #T ".Z at 8");                   \
+    KORVANA_STATIC_ASSERT(offsetof(T, Intensity) == 12, #T ".Intensity at 12"); \
+    KORVANA_STATIC_ASSERT(offsetof(T, bitfield) == 14, #T ".bitfield at 14");   \
     KORVANA_STATIC_ASSERT(offsetof(T, PointSourceID) == 18, #T ".PointSourceID at 18")
 
 KORVANA_CHECK_POINT(LAS12fm0, 20);
@@ -277,16 +277,16 @@ KORVANA_STATIC_ASSERT(offsetof(LAS12fm3, Red) == 28, "format 3 Red at 28");
  * the signature, version, format and record length agree.
  */
 enum {
-    LAS_TYPE_FAILURE = -1,   /* check_las() has printed why */
+    LAS_TYPE_FAILURE = -1,    /* check_las() has printed why */
     LAS_TYPE_UNSUPPORTED = 0, /* LAS 1.0 or 1.1 with point data format 2 or 3 */
-    LAS_TYPE_10_FORMAT0 = 1, /* record length 20 */
-    LAS_TYPE_10_FORMAT1 = 2, /* 28 */
-    LAS_TYPE_11_FORMAT0 = 3, /* 20 */
-    LAS_TYPE_11_FORMAT1 = 4, /* 28 */
-    LAS_TYPE_12_FORMAT0 = 5, /* 20 */
-    LAS_TYPE_12_FORMAT1 = 6, /* 28 */
-    LAS_TYPE_12_FORMAT2 = 7, /* 26 */
-    LAS_TYPE_12_FORMAT3 = 8  /* 34 */
+    LAS_TYPE_10_FORMAT0 = 1,  /* record length 20 */
+    LAS_TYPE_10_FORMAT1 = 2,  /* 28 */
+    LAS_TYPE_11_FORMAT0 = 3,  /* 20 */
+    LAS_TYPE_11_FORMAT1 = 4,  /* 28 */
+    LAS_TYPE_12_FORMAT0 = 5,  /* 20 */
+    LAS_TYPE_12_FORMAT1 = 6,  /* 28 */
+    LAS_TYPE_12_FORMAT2 = 7,  /* 26 */
+    LAS_TYPE_12_FORMAT3 = 8   /* 34 */
 };
 
 /* ------------------------------------------------------------------------

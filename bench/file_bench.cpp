@@ -112,7 +112,9 @@ void print(const char *title, const std::vector<Command> &commands, uint64_t byt
     }
 }
 
-uint64_t file_size(const std::string &path) { return std::filesystem::file_size(path); }
+uint64_t file_size(const std::string &path) {
+    return std::filesystem::file_size(path);
+}
 
 LAS12Header header_of(const std::string &path) {
     LAS12Header h{};
@@ -138,15 +140,19 @@ std::string make_file(const std::string &dir, const char *name, uint64_t megabyt
 
 void bench_file(const std::string &dir, const std::string &las, int rounds) {
     const uint64_t bytes = file_size(las);
-    const std::string moved = dir + "/moved.las", moved0 = dir + "/moved0.las", copy = dir + "/copy.las";
+    const std::string moved = dir + "/moved.las", moved0 = dir + "/moved0.las",
+                      copy = dir + "/copy.las";
     const auto commands = [&] {
         return std::vector<Command>{
             {"cp (floor)", {"/bin/cp", las, copy}, copy, {}},
             {"cloudmove, rotation + translation",
              {CLOUDMOVE_PATH, las, moved, "10.5", "-20.25", "1.5", "30", "512330", "5403230"},
-             moved, {}},
-            {"cloudmove, angle 0", {CLOUDMOVE_PATH, las, moved0, "10.5", "-20.25", "1.5", "0", "0", "0"},
-             moved0, {}},
+             moved,
+             {}},
+            {"cloudmove, angle 0",
+             {CLOUDMOVE_PATH, las, moved0, "10.5", "-20.25", "1.5", "0", "0", "0"},
+             moved0,
+             {}},
         };
     };
     char title[256];
@@ -169,7 +175,8 @@ void bench_file(const std::string &dir, const std::string &las, int rounds) {
 
 // A file larger than 4 GiB: moved and refreshed, with its counts and bounds checked.
 bool check_large(const std::string &dir, uint64_t megabytes) {
-    const std::string las = make_file(dir, "large.las", megabytes, 0), moved = dir + "/large-moved.las";
+    const std::string las = make_file(dir, "large.las", megabytes, 0),
+                      moved = dir + "/large-moved.las";
     const LAS12Header in = header_of(las);
     Measure m = run({CLOUDMOVE_PATH, las, moved, "100", "-50", "2.5", "0", "0", "0"});
     printf("cloudmove on %.2f GB: %.2f s, peak RSS %.1f MiB\n", file_size(las) / 1e9, m.seconds,
@@ -188,11 +195,13 @@ bool check_large(const std::string &dir, uint64_t megabytes) {
            m.seconds, m.peakKiB / 1024.0);
     const LAS12Header refreshed = header_of(moved);
     const double unit = 0.0100001;
-    const bool refreshOk =
-        refreshed.NumberOfPointReturns == in.NumberOfPointReturns &&
-        std::abs(refreshed.MaxX - out.MaxX) <= unit && std::abs(refreshed.MinX - out.MinX) <= unit &&
-        std::abs(refreshed.MaxY - out.MaxY) <= unit && std::abs(refreshed.MinY - out.MinY) <= unit &&
-        std::abs(refreshed.MaxZ - out.MaxZ) <= unit && std::abs(refreshed.MinZ - out.MinZ) <= unit;
+    const bool refreshOk = refreshed.NumberOfPointReturns == in.NumberOfPointReturns &&
+                           std::abs(refreshed.MaxX - out.MaxX) <= unit &&
+                           std::abs(refreshed.MinX - out.MinX) <= unit &&
+                           std::abs(refreshed.MaxY - out.MaxY) <= unit &&
+                           std::abs(refreshed.MinY - out.MinY) <= unit &&
+                           std::abs(refreshed.MaxZ - out.MaxZ) <= unit &&
+                           std::abs(refreshed.MinZ - out.MinZ) <= unit;
     printf("  count and bounds after the refresh: %s\n", refreshOk ? "right" : "WRONG");
     std::filesystem::remove(las);
     std::filesystem::remove(moved);
@@ -209,12 +218,18 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (a == "--format3-mb" && hasValue) format3MB = strtoull(argv[++i], nullptr, 10);
-        else if (a == "--format0-mb" && hasValue) format0MB = strtoull(argv[++i], nullptr, 10);
-        else if (a == "--runs" && hasValue) rounds = atoi(argv[++i]);
-        else if (a == "--dir" && hasValue) base = argv[++i];
-        else if (a == "--large") large = true;
-        else if (a == "--large-mb" && hasValue) largeMB = strtoull(argv[++i], nullptr, 10);
+        if (a == "--format3-mb" && hasValue)
+            format3MB = strtoull(argv[++i], nullptr, 10);
+        else if (a == "--format0-mb" && hasValue)
+            format0MB = strtoull(argv[++i], nullptr, 10);
+        else if (a == "--runs" && hasValue)
+            rounds = atoi(argv[++i]);
+        else if (a == "--dir" && hasValue)
+            base = argv[++i];
+        else if (a == "--large")
+            large = true;
+        else if (a == "--large-mb" && hasValue)
+            largeMB = strtoull(argv[++i], nullptr, 10);
         else {
             fprintf(stderr,
                     "Usage: file_bench [--format3-mb N] [--format0-mb N] [--runs N] [--dir DIR]\n"

@@ -82,7 +82,9 @@ Arguments parse_arguments(char **argv) {
 }
 
 // A NaN is "not 0" like any other value that differs from 0.0.
-bool is_zero(double v) { return v == 0.0; }
+bool is_zero(double v) {
+    return v == 0.0;
+}
 
 void report(const Arguments &a) {
     if (!is_zero(a.transX)) printf("Translation along the X axis (East/West)  by %.6f\n", a.transX);
@@ -107,7 +109,8 @@ void report(const Arguments &a) {
 // one file, would have the output empty the input before it is read.
 bool same_file(const char *input, const char *output) {
     if (strcmp(input, output) == 0) return true;
-    struct stat in {}, out {};
+    struct stat in {
+    }, out{};
     if (stat(input, &in) != 0 || stat(output, &out) != 0) return false;
     return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
@@ -131,9 +134,10 @@ bool check_layout(const LAS12Header &ph12, uint64_t fileSize, const char *name) 
     const uint64_t recordLength = ph12.PointDataRecordLength;
     const uint64_t held = (fileSize - offsetToData) / recordLength;
     if (held < count) {
-        printf("\nFile %s ends early: it holds %llu of the %u point records that its header "
-               "announces\n",
-               name, static_cast<unsigned long long>(held), count);
+        printf(
+            "\nFile %s ends early: it holds %llu of the %u point records that its header "
+            "announces\n",
+            name, static_cast<unsigned long long>(held), count);
         return false;
     }
     return true;
@@ -189,14 +193,16 @@ void report_failure(const Failure &f, const Arguments &a, uint32_t count) {
         printf("\nFailed to read %s: %s\n", a.input, strerror(f.error));
         break;
     case Failure::Kind::EndedEarly:
-        printf("\nFile %s ends early: it holds %llu of the %u point records that its header "
-               "announces\n",
-               a.input, static_cast<unsigned long long>(f.record), count);
+        printf(
+            "\nFile %s ends early: it holds %llu of the %u point records that its header "
+            "announces\n",
+            a.input, static_cast<unsigned long long>(f.record), count);
         break;
     case Failure::Kind::BadCoordinate:
-        printf("\nPoint record %llu of %s: the new %c (%.17g) does not fit a signed 32-bit "
-               "integer\n",
-               static_cast<unsigned long long>(f.record) + 1, a.input, f.bad.axis, f.bad.quotient);
+        printf(
+            "\nPoint record %llu of %s: the new %c (%.17g) does not fit a signed 32-bit "
+            "integer\n",
+            static_cast<unsigned long long>(f.record) + 1, a.input, f.bad.axis, f.bad.quotient);
         break;
     case Failure::Kind::None:
         break;

@@ -1,7 +1,5 @@
 #include "files.h"
 
-#include "Korvana_LiDAR_internal.h"
-
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -10,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "Korvana_LiDAR_internal.h"
 
 namespace {
 

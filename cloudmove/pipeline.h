@@ -35,8 +35,8 @@ public:
     static constexpr unsigned buffers = 3;
 
     // `storage` holds `buffers` buffers of `bufferBytes` each.
-    MovedRecords(Input &in, const Transform &t, bool rotating, uint32_t count,
-                 size_t recordLength, unsigned char *storage, size_t bufferBytes);
+    MovedRecords(Input &in, const Transform &t, bool rotating, uint32_t count, size_t recordLength,
+                 unsigned char *storage, size_t bufferBytes);
     MovedRecords(const MovedRecords &) = delete;
     MovedRecords &operator=(const MovedRecords &) = delete;
     ~MovedRecords();  // stops the reading side and waits for it
@@ -72,9 +72,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     size_t filled_[buffers] = {};  // bytes waiting in each buffer
-    bool done_ = false;          // the reading side has nothing more to give
-    bool stopping_ = false;      // the writing side gave up
-    unsigned turn_ = 0;          // the buffer the writing side takes next
+    bool done_ = false;            // the reading side has nothing more to give
+    bool stopping_ = false;        // the writing side gave up
+    unsigned turn_ = 0;            // the buffer the writing side takes next
     std::thread thread_;
 };
 

@@ -29,12 +29,16 @@ inline Moved move_point(int32_t X, int32_t Y, int32_t Z, const Transform &t) {
 }
 
 // Whether truncating q toward zero gives a signed 32-bit integer; false for NaN.
-inline bool fits(double q) { return (q > -2147483649.0) & (q < 2147483648.0); }
+inline bool fits(double q) {
+    return (q > -2147483649.0) & (q < 2147483648.0);
+}
 
 // Truncation toward zero, not rounding: 28.9999 gives 28, -28.9999 gives -28.
 // A quotient that does not fit is replaced first, since converting it would
 // be undefined; the caller refuses such a record anyway.
-inline int32_t truncated(double q, bool fit) { return static_cast<int32_t>(fit ? q : 0.0); }
+inline int32_t truncated(double q, bool fit) {
+    return static_cast<int32_t>(fit ? q : 0.0);
+}
 
 // Records are taken in chunks: their coordinates are gathered into arrays,
 // moved by a loop that the compiler vectorises, and scattered back.
@@ -69,8 +73,10 @@ inline bool better(double a, double m) {
 template <bool lowest>
 inline Lanes keep_extreme(Lanes lane, Lanes x) {
     LaneMask take;
-    if constexpr (lowest) take = x < lane;
-    else take = x > lane;
+    if constexpr (lowest)
+        take = x < lane;
+    else
+        take = x > lane;
     return (Lanes)(((LaneMask)x & take) | ((LaneMask)lane & ~take));
 }
 
@@ -118,8 +124,8 @@ VECTOR_CLONES void take_bounds(const double *nx, const double *ny, size_t n, Bou
 // receive the new stored values, nx and ny the moved real X and Y. False when
 // a new value does not fit (its slot then holds 0).
 VECTOR_CLONES bool move_chunk(int32_t *__restrict xs, int32_t *__restrict ys,
-                              int32_t *__restrict zs, double *__restrict nx,
-                              double *__restrict ny, size_t n, const Transform &t) {
+                              int32_t *__restrict zs, double *__restrict nx, double *__restrict ny,
+                              size_t n, const Transform &t) {
     unsigned allFit = 1;
     for (size_t k = 0; k < n; ++k) {
         const Moved m = move_point(xs[k], ys[k], zs[k], t);
@@ -143,10 +149,14 @@ size_t first_bad(const unsigned char *records, size_t n, size_t length, const Tr
         memcpy(&Y, records + k * length + 4, 4);
         memcpy(&Z, records + k * length + 8, 4);
         const Moved m = move_point(X, Y, Z, t);
-        if (!fits(m.qX)) bad = {'X', m.qX};
-        else if (!fits(m.qY)) bad = {'Y', m.qY};
-        else if (!fits(m.qZ)) bad = {'Z', m.qZ};
-        else continue;
+        if (!fits(m.qX))
+            bad = {'X', m.qX};
+        else if (!fits(m.qY))
+            bad = {'Y', m.qY};
+        else if (!fits(m.qZ))
+            bad = {'Z', m.qZ};
+        else
+            continue;
         return k;
     }
     return n;
@@ -203,10 +213,14 @@ void scatter(unsigned char *records, size_t n, const int32_t *xs, const int32_t 
             for (size_t j = 0; j < 4; ++j) memcpy(&r[j], records + (k + j) * Length, sizeof r[j]);
             const Head xy01 = __builtin_shufflevector(x, y, 0, 4, 1, 5);  // x0 y0 x1 y1
             const Head xy23 = __builtin_shufflevector(x, y, 2, 6, 3, 7);  // x2 y2 x3 y3
-            r[0] = __builtin_shufflevector(xy01, __builtin_shufflevector(z, r[0], 0, 7, 0, 7), 0, 1, 4, 5);
-            r[1] = __builtin_shufflevector(xy01, __builtin_shufflevector(z, r[1], 1, 7, 1, 7), 2, 3, 4, 5);
-            r[2] = __builtin_shufflevector(xy23, __builtin_shufflevector(z, r[2], 2, 7, 2, 7), 0, 1, 4, 5);
-            r[3] = __builtin_shufflevector(xy23, __builtin_shufflevector(z, r[3], 3, 7, 3, 7), 2, 3, 4, 5);
+            r[0] = __builtin_shufflevector(xy01, __builtin_shufflevector(z, r[0], 0, 7, 0, 7), 0, 1,
+                                           4, 5);
+            r[1] = __builtin_shufflevector(xy01, __builtin_shufflevector(z, r[1], 1, 7, 1, 7), 2, 3,
+                                           4, 5);
+            r[2] = __builtin_shufflevector(xy23, __builtin_shufflevector(z, r[2], 2, 7, 2, 7), 0, 1,
+                                           4, 5);
+            r[3] = __builtin_shufflevector(xy23, __builtin_shufflevector(z, r[3], 3, 7, 3, 7), 2, 3,
+                                           4, 5);
             for (size_t j = 0; j < 4; ++j) memcpy(records + (k + j) * Length, &r[j], sizeof r[j]);
         }
     }
@@ -228,7 +242,8 @@ size_t move_records(unsigned char *block, size_t count, const Transform &t, Boun
         const size_t n = std::min(chunk, count - base);
         unsigned char *records = block + base * Length;
         gather<Length>(records, n, xs, ys, zs);
-        if (!move_chunk(xs, ys, zs, nx, ny, n, t)) return base + first_bad(records, n, Length, t, bad);
+        if (!move_chunk(xs, ys, zs, nx, ny, n, t))
+            return base + first_bad(records, n, Length, t, bad);
         if constexpr (rotating) take_bounds(nx, ny, n, bounds);
         scatter<Length>(records, n, xs, ys, zs);
     }

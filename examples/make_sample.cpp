@@ -36,7 +36,7 @@ private:
 
 constexpr double originX = 512300.0;  // south-west corner of the tile
 constexpr double originY = 5403200.0;
-constexpr double tileSize = 60.0;     // metres
+constexpr double tileSize = 60.0;  // metres
 constexpr unsigned long long defaultPointCount = 4000;
 
 enum Class : uint8_t { Ground = 2, Vegetation = 5, Building = 6 };
@@ -95,13 +95,15 @@ void put_point(uint8_t *record, uint8_t format, const LAS12fm3 &p) {
 
 int main(int argc, char **argv) {
     if (argc < 2 || argc > 4) {
-        printf("Usage: make_sample OUTPUT.las [POINT_COUNT [FORMAT]]\n"
-               "Writes a LAS 1.2 tile of POINT_COUNT points (default %llu) in point data\n"
-               "format FORMAT (0 to 3, default 3).\n",
-               defaultPointCount);
+        printf(
+            "Usage: make_sample OUTPUT.las [POINT_COUNT [FORMAT]]\n"
+            "Writes a LAS 1.2 tile of POINT_COUNT points (default %llu) in point data\n"
+            "format FORMAT (0 to 3, default 3).\n",
+            defaultPointCount);
         return 1;
     }
-    const unsigned long long pointCount = argc > 2 ? strtoull(argv[2], nullptr, 10) : defaultPointCount;
+    const unsigned long long pointCount =
+        argc > 2 ? strtoull(argv[2], nullptr, 10) : defaultPointCount;
     const int format = argc > 3 ? atoi(argv[3]) : 3;
     if (pointCount > 0xFFFFFFFFull || format < 0 || format > 3) {
         printf("POINT_COUNT must fit 32 bits and FORMAT be 0, 1, 2 or 3\n");
@@ -143,7 +145,8 @@ int main(int argc, char **argv) {
     }
     // The header goes out first as a placeholder and again at the end, with
     // the counts and bounds of the points written.
-    bool written = fwrite(&h, sizeof h, 1, out) == 1 && fwrite(vlrs.data(), vlrs.size(), 1, out) == 1;
+    bool written =
+        fwrite(&h, sizeof h, 1, out) == 1 && fwrite(vlrs.data(), vlrs.size(), 1, out) == 1;
 
     Random random;
     std::vector<uint8_t> block;
@@ -164,7 +167,8 @@ int main(int argc, char **argv) {
         p.X = static_cast<int32_t>(std::lround((originX + x - h.XOffset) / h.XScaleFactor));
         p.Y = static_cast<int32_t>(std::lround((originY + y - h.YOffset) / h.YScaleFactor));
         p.Z = static_cast<int32_t>(std::lround((z - h.ZOffset) / h.ZScaleFactor));
-        p.Intensity = static_cast<uint16_t>((s.cls == Building ? 900 : 400) + 300 * random.uniform());
+        p.Intensity =
+            static_cast<uint16_t>((s.cls == Building ? 900 : 400) + 300 * random.uniform());
         p.bitfield = static_cast<int8_t>(returnNumber | returns << 3);
         p.Classification = s.cls;
         p.ScanAngleRank = static_cast<uint8_t>(static_cast<int8_t>(-12 + 24 * x / tileSize));

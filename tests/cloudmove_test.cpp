@@ -1,6 +1,7 @@
 // The cloudmove command, run as a user runs it: the built binary on small LAS
 // files, checking what it prints, its exit status and the bytes it writes.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +10,6 @@
 #include <csignal>
 #include <cstring>
 #include <random>
-
-#include <gtest/gtest.h>
 
 #include "Korvana_LiDAR.h"
 #include "las_fixture.h"
@@ -94,8 +93,14 @@ std::string text(double v) {
 }
 
 std::vector<std::string> move_args(const std::string &in, const std::string &out, const Move &m) {
-    return {in, out, text(m.transX), text(m.transY), text(m.transZ),
-            text(m.angle), text(m.rotCenterX), text(m.rotCenterY)};
+    return {in,
+            out,
+            text(m.transX),
+            text(m.transY),
+            text(m.transZ),
+            text(m.angle),
+            text(m.rotCenterX),
+            text(m.rotCenterY)};
 }
 
 TEST(Cloudmove, WrongArgumentCounts) {
@@ -184,8 +189,9 @@ TEST(Cloudmove, RefusedInputLeavesTheOutputAlone) {
     std::filesystem::remove(out);
     o = cloudmove({in, out, "0", "0", "0", "45", "0", "0"});
     EXPECT_EQ(o.status, 255);
-    EXPECT_EQ(o.out, banner + "Rotation by 45.000000 degrees\nRotation center at [0.000000, 0.000000]\n" +
-                         in + " is not a valid LAS file\n" + usageLines);
+    EXPECT_EQ(o.out,
+              banner + "Rotation by 45.000000 degrees\nRotation center at [0.000000, 0.000000]\n" +
+                  in + " is not a valid LAS file\n" + usageLines);
     EXPECT_FALSE(exists(out));
 }
 
@@ -196,7 +202,8 @@ TEST(Cloudmove, TruncatesTowardZero) {
     const Outcome o = cloudmove({in, out, "0", "0", "1", "0", "0", "0"});
     ASSERT_EQ(o.status, 0) << o.out;
     const Bytes bytes = fixture::read_file(out);
-    const Point p0 = fixture::point_of(bytes, 227, 28, 0), p1 = fixture::point_of(bytes, 227, 28, 1);
+    const Point p0 = fixture::point_of(bytes, 227, 28, 0),
+                p1 = fixture::point_of(bytes, 227, 28, 1);
     EXPECT_EQ(std::vector<int32_t>({p0.X, p0.Y, p0.Z}), std::vector<int32_t>({28, 28, 129}));
     EXPECT_EQ(std::vector<int32_t>({p1.X, p1.Y, p1.Z}), std::vector<int32_t>({-28, -28, 71}));
     // With an angle of 0 only Z's bounds move; X and Y keep the input's.
@@ -211,9 +218,11 @@ TEST(Cloudmove, PositiveAnglesTurnClockwise) {
     ASSERT_EQ(cloudmove({in, out, "0", "0", "0", "90", "0", "0"}).status, 0);
     Bytes bytes = fixture::read_file(out);
     // East of the centre moves south; north of it moves east.
-    const Point east = fixture::point_of(bytes, 227, 20, 0), north = fixture::point_of(bytes, 227, 20, 1);
+    const Point east = fixture::point_of(bytes, 227, 20, 0),
+                north = fixture::point_of(bytes, 227, 20, 1);
     EXPECT_EQ(std::vector<int32_t>({east.X, east.Y, east.Z}), std::vector<int32_t>({0, -100, 500}));
-    EXPECT_EQ(std::vector<int32_t>({north.X, north.Y, north.Z}), std::vector<int32_t>({100, 0, 500}));
+    EXPECT_EQ(std::vector<int32_t>({north.X, north.Y, north.Z}),
+              std::vector<int32_t>({100, 0, 500}));
 
     // One record: the bounds are its real coordinates before truncation.
     fixture::write_las(in, fixture::make_las(2, 0, {{100, 0, 500}}));
@@ -269,13 +278,14 @@ TEST(Cloudmove, MatchesTheRecordByRecordResult) {
         const std::string in = dir / "in.las", out = dir / "out.las";
         fixture::write_las(in, las);
 
-        Move m{amount(rng), amount(rng), amount(rng), run % 3 ? amount(rng) : 0.0, amount(rng),
-               amount(rng)};
+        Move m{amount(rng), amount(rng), amount(rng), run % 3 ? amount(rng) : 0.0,
+               amount(rng), amount(rng)};
         const Outcome o = cloudmove(move_args(in, out, m));
         ASSERT_EQ(o.status, 0) << o.out;
         const Bytes input = fixture::read_file(in), output = fixture::read_file(out);
         ASSERT_EQ(output.size(), input.size() - 3);
-        EXPECT_TRUE(output == expected_output(input, m)) << "1." << int(minor) << " format " << int(format);
+        EXPECT_TRUE(output == expected_output(input, m))
+            << "1." << int(minor) << " format " << int(format);
         ++run;
     }
 }
@@ -322,7 +332,8 @@ TEST(Cloudmove, CarriesVariableLengthRecordsAndHeaderExtensions) {
     EXPECT_EQ(uint32_t{fixture::header_of(output).NumberOfVariableLengthRecords}, 2u);
     for (size_t k = 0; k < 2; ++k) {
         const size_t at = offsetToData + k * 34;
-        EXPECT_TRUE(std::equal(input.begin() + at + 12, input.begin() + at + 34, output.begin() + at + 12));
+        EXPECT_TRUE(
+            std::equal(input.begin() + at + 12, input.begin() + at + 34, output.begin() + at + 12));
     }
 
     // A header larger than 227 bytes: its extension travels like the records
@@ -394,8 +405,8 @@ TEST(Cloudmove, ShowsProgressOnATerminalOnly) {
     las.header.NumberOfPointReturns = 15000000;  // 300 MB, sparse
     fixture::write_las(in, las);
     std::filesystem::resize_file(in, 227 + uint64_t{15000000} * 20);
-    const std::vector<std::string> args{testing_support::cloudmove_path(), in, out, "0", "0", "1",
-                                        "0", "0", "0"};
+    const std::vector<std::string> args{
+        testing_support::cloudmove_path(), in, out, "0", "0", "1", "0", "0", "0"};
     const std::string expected =
         banner + "Translation along the Z axis (Up/Down)    by 1.000000\n" + completed;
 
@@ -417,7 +428,8 @@ TEST(Cloudmove, ShowsProgressOnATerminalOnly) {
 }
 
 TEST(Cloudmove, ExportsTheLibraryRoutinesOnly) {
-    if (testing_support::underSanitizer) GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
+    if (testing_support::underSanitizer)
+        GTEST_SKIP() << "the sanitizer runtime exports its own symbols";
     const Outcome o =
         testing_support::run_command({"/bin/sh", "-c",
                                       "nm -D --defined-only " + testing_support::cloudmove_path() +

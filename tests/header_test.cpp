@@ -420,7 +420,8 @@ size_t data_segment_size() {
 }
 
 TEST(UpdateHeader, RecordBufferCannotBeAllocated) {
-    if (testing_support::underSanitizer) GTEST_SKIP() << "the sanitizers' allocator does not return null";
+    if (testing_support::underSanitizer)
+        GTEST_SKIP() << "the sanitizers' allocator does not return null";
     TempDir dir;
     const std::string path = dir / "t.las";
     const Bytes bytes = fixture::to_bytes(fixture::make_las(2, 0, {{1, 2, 3}}));

@@ -4,13 +4,12 @@
 // refused before it opens its output leaves an existing output alone; a run
 // that fails after that removes what it wrote (but never a device or a link).
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <functional>
-
-#include <gtest/gtest.h>
 
 #include "Korvana_LiDAR.h"
 #include "las_fixture.h"
@@ -35,7 +34,8 @@ bool exists(const std::string &path) {
 }
 
 std::string replaced(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    for (size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
         text.replace(at, from.size(), to);
     }
     return text;
@@ -88,10 +88,12 @@ std::vector<Case> cases() {
          notLas + refusedInput},
         {"record length one below its format's",
          input(las_bytes([](LasFile &l) { l.header.PointDataRecordLength = 27; })),
-         "\nData format of {in} (1) is incompatible with Length of Data Record (27)\n" + refusedInput},
+         "\nData format of {in} (1) is incompatible with Length of Data Record (27)\n" +
+             refusedInput},
         {"record length one above its format's",
          input(las_bytes([](LasFile &l) { l.header.PointDataRecordLength = 29; })),
-         "\nData format of {in} (1) is incompatible with Length of Data Record (29)\n" + refusedInput},
+         "\nData format of {in} (1) is incompatible with Length of Data Record (29)\n" +
+             refusedInput},
         {"input a folder", [](Paths &p) { std::filesystem::create_directory(p.in); },
          notLas + refusedInput},
         {"input a FIFO", [](Paths &p) { ASSERT_EQ(mkfifo(p.in.c_str(), 0600), 0); },
@@ -120,7 +122,8 @@ std::vector<Case> cases() {
          "announces\n"},
 
         // Input and output are one file.
-        {"output the input's name", [](Paths &p) { fixture::write_file(p.in, las_bytes()), p.out = p.in; },
+        {"output the input's name",
+         [](Paths &p) { fixture::write_file(p.in, las_bytes()), p.out = p.in; },
          "\nSame file name ({out}) has been specified twice\n", Output::Special},
         {"output the input's name by another path",
          [](Paths &p) { fixture::write_file(p.in, las_bytes()), p.out = p.dir + "/./in.las"; },
@@ -147,17 +150,22 @@ std::vector<Case> cases() {
          },
          "\nPoint record 35001 of {in}: the new X (4000000000) does not fit a signed 32-bit "
          "integer\n",
-         Output::Removed, "Translation along the X axis (East/West)  by 20000000.000000\n",
+         Output::Removed,
+         "Translation along the X axis (East/West)  by 20000000.000000\n",
          {"20000000", "0", "0", "0", "0", "0"}},
         {"a zero scale factor",
          input(las_bytes([](LasFile &l) { l.header.ZScaleFactor = 0; })),
          "\nPoint record 1 of {in}: the new Z (inf) does not fit a signed 32-bit integer\n",
-         Output::Removed, moveZ, {"0", "0", "1", "0", "0", "0"}},
+         Output::Removed,
+         moveZ,
+         {"0", "0", "1", "0", "0", "0"}},
         // Even with an angle of 0, X takes 0 times dy, and 0 times NaN is NaN.
         {"a NaN scale factor",
          input(las_bytes([](LasFile &l) { l.header.YScaleFactor = NAN; })),
          "\nPoint record 1 of {in}: the new X (nan) does not fit a signed 32-bit integer\n",
-         Output::Removed, moveZ, {"0", "0", "1", "0", "0", "0"}},
+         Output::Removed,
+         moveZ,
+         {"0", "0", "1", "0", "0", "0"}},
         {"output /dev/full through a link",
          [](Paths &p) {
              fixture::write_las(p.in, fixture::make_las(2, 0, std::vector<Point>(70000)));
@@ -177,12 +185,16 @@ std::vector<Case> cases() {
          [](Paths &p) {
              fixture::write_file(p.in, las_bytes());
              std::filesystem::create_directory(p.dir + "/locked");
-             std::filesystem::permissions(p.dir + "/locked", std::filesystem::perms::owner_read |
-                                                                 std::filesystem::perms::owner_exec);
+             std::filesystem::permissions(
+                 p.dir + "/locked",
+                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
              p.out = p.dir + "/locked/out.las";
          },
-         "\nCannot open binary file {out} for writing\n\n", Output::Kept, moveX,
-         {"1", "0", "0", "0", "0", "0"}, true},
+         "\nCannot open binary file {out} for writing\n\n",
+         Output::Kept,
+         moveX,
+         {"1", "0", "0", "0", "0", "0"},
+         true},
         {"output in a folder that does not exist",
          [](Paths &p) {
              fixture::write_file(p.in, las_bytes());
@@ -196,10 +208,11 @@ std::vector<Case> cases() {
 // Root may write anywhere: a case about permissions runs as nobody instead.
 std::vector<std::string> as_user(std::vector<std::string> args, const TempDir &dir) {
     if (geteuid() != 0) return args;
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::others_read |
-                                                 std::filesystem::perms::others_exec,
-                                 std::filesystem::perm_options::add);
-    args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::filesystem::permissions(
+        dir.path(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+        std::filesystem::perm_options::add);
+    args.insert(args.begin(),
+                {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     return args;
 }
 
@@ -225,7 +238,8 @@ TEST(Malformed, CloudmoveRefusesAndLeavesNothingHalfWritten) {
 
             const std::string where = std::string(c.what) + (outputExists ? ", output exists" : "");
             EXPECT_EQ(o.status, 255) << where;
-            EXPECT_EQ(o.out, banner + c.report + replaced(replaced(c.message, "{in}", p.in), "{out}", p.out))
+            EXPECT_EQ(o.out, banner + c.report +
+                                 replaced(replaced(c.message, "{in}", p.in), "{out}", p.out))
                 << where;
             if (regularInput) {
                 EXPECT_EQ(fixture::read_file(p.in), before) << where;

@@ -1,10 +1,9 @@
 // The library's file checks, validator, message table and banner.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "Korvana_LiDAR.h"
 #include "las_fixture.h"
@@ -111,18 +110,32 @@ TEST(CheckLas, DecisionTable) {
         int code;
         const char *message;  // %s stands for the file name
     };
-    const char *mismatch = "\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n";
+    const char *mismatch =
+        "\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n";
     const Case cases[] = {
-        {1, 0, 0, 20, 1, ""},   {1, 0, 1, 28, 2, ""},   {1, 1, 0, 20, 3, ""},
-        {1, 1, 1, 28, 4, ""},   {1, 2, 0, 20, 5, ""},   {1, 2, 1, 28, 6, ""},
-        {1, 2, 2, 26, 7, ""},   {1, 2, 3, 34, 8, ""},
+        {1, 0, 0, 20, 1, ""},
+        {1, 0, 1, 28, 2, ""},
+        {1, 1, 0, 20, 3, ""},
+        {1, 1, 1, 28, 4, ""},
+        {1, 2, 0, 20, 5, ""},
+        {1, 2, 1, 28, 6, ""},
+        {1, 2, 2, 26, 7, ""},
+        {1, 2, 3, 34, 8, ""},
         // LAS 1.0 and 1.1 with format 2 or 3: unsupported, silently, whatever the length.
-        {1, 0, 2, 26, 0, ""},   {1, 0, 3, 0, 0, ""},    {1, 1, 2, 99, 0, ""},
+        {1, 0, 2, 26, 0, ""},
+        {1, 0, 3, 0, 0, ""},
+        {1, 1, 2, 99, 0, ""},
         {1, 1, 3, 34, 0, ""},
         // Record lengths that do not fit the format, shorter or longer.
-        {1, 0, 0, 28, -1, mismatch}, {1, 0, 1, 20, -1, mismatch}, {1, 1, 0, 0, -1, mismatch},
-        {1, 1, 1, 65535, -1, mismatch}, {1, 2, 0, 21, -1, mismatch}, {1, 2, 1, 30, -1, mismatch},
-        {1, 2, 2, 34, -1, mismatch}, {1, 2, 3, 26, -1, mismatch}, {1, 2, 3, 35, -1, mismatch},
+        {1, 0, 0, 28, -1, mismatch},
+        {1, 0, 1, 20, -1, mismatch},
+        {1, 1, 0, 0, -1, mismatch},
+        {1, 1, 1, 65535, -1, mismatch},
+        {1, 2, 0, 21, -1, mismatch},
+        {1, 2, 1, 30, -1, mismatch},
+        {1, 2, 2, 34, -1, mismatch},
+        {1, 2, 3, 26, -1, mismatch},
+        {1, 2, 3, 35, -1, mismatch},
     };
     TempDir dir;
     const std::string name = dir / "t.las";

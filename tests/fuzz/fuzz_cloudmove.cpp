@@ -39,7 +39,8 @@ void check_completed(const uint8_t *in, size_t inSize, const std::vector<uint8_t
     }
     for (uint64_t k = 0; k < count; ++k) {
         const uint64_t at = offset + k * length + 12;
-        if (memcmp(out.data() + at, in + at, length - 12) != 0) fail("record bytes 12 and up changed");
+        if (memcmp(out.data() + at, in + at, length - 12) != 0)
+            fail("record bytes 12 and up changed");
     }
 }
 
@@ -60,8 +61,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     remove(out.c_str());
 
     char name[] = "cloudmove";
-    char *argv[] = {name, const_cast<char *>(in.c_str()), const_cast<char *>(out.c_str()),
-                    texts[0], texts[1], texts[2], texts[3], texts[4], texts[5], nullptr};
+    char *argv[] = {name,
+                    const_cast<char *>(in.c_str()),
+                    const_cast<char *>(out.c_str()),
+                    texts[0],
+                    texts[1],
+                    texts[2],
+                    texts[3],
+                    texts[4],
+                    texts[5],
+                    nullptr};
     const int status = cloudmove_run(9, argv);
     struct stat info {};
     const bool outputExists = stat(out.c_str(), &info) == 0;

@@ -25,7 +25,8 @@ namespace {
 
 template <typename Key>
 bool same_bits(const std::vector<Key> &a, const std::vector<Key> &b) {
-    return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(Key)) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(Key)) == 0);
 }
 
 template <typename Key, typename Sort, typename Worker, typename Limited, typename LimitedEntry>
@@ -62,7 +63,8 @@ void check(const uint8_t *data, size_t size, int32_t deep, Sort sort, Worker wor
         run(k2.data(), i2.data());
         if (!same_bits(k2, plain) || i2 != plainIndex) fail(what);
     };
-    same_as_plain([&](Key *p, int32_t *i) { limitedEntry(p, n, i); }, "depth-limited entry differs");
+    same_as_plain([&](Key *p, int32_t *i) { limitedEntry(p, n, i); },
+                  "depth-limited entry differs");
     same_as_plain([&](Key *p, int32_t *i) { limited(p, 0, n - 1, i, deep); },
                   "depth-limited worker differs");
     same_as_plain([&](Key *p, int32_t *i) { worker(p, 0, n - 1, i); }, "worker differs");
@@ -76,9 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Depths from -8 to 23: below, at and past the entries' 15.
     const int32_t deep = static_cast<int32_t>(pick >> 3) - 8;
     if (pick % 2 == 0) {
-        check<int32_t>(data + 1, size - 1, deep, l_quicksort, l_qs, l_parallel_qs, l_parallel_quicksort);
+        check<int32_t>(data + 1, size - 1, deep, l_quicksort, l_qs, l_parallel_qs,
+                       l_parallel_quicksort);
     } else {
-        check<double>(data + 1, size - 1, deep, d_quicksort, d_qs, d_parallel_qs, d_parallel_quicksort);
+        check<double>(data + 1, size - 1, deep, d_quicksort, d_qs, d_parallel_qs,
+                      d_parallel_quicksort);
     }
     return 0;
 }

@@ -17,7 +17,8 @@ namespace fuzz_support {
 class Scratch {
 public:
     Scratch() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "korvana-fuzz-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "korvana-fuzz-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) abort();
         dir_ = pattern;
         if (freopen("/dev/null", "w", stdout) == nullptr) abort();

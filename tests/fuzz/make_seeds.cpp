@@ -57,8 +57,10 @@ int main(int argc, char **argv) {
     write_corpus(root / "fuzz_update_header", files);
 
     std::vector<fixture::Bytes> moves;
-    const std::vector<std::vector<double>> transforms = {
-        {10.5, -20.25, 1.5, 30, 5, 6}, {0, 0, 1, 0, 0, 0}, {1e7, 0, 0, 0, 0, 0}, {0, 0, 0, 90, 0, 0}};
+    const std::vector<std::vector<double>> transforms = {{10.5, -20.25, 1.5, 30, 5, 6},
+                                                         {0, 0, 1, 0, 0, 0},
+                                                         {1e7, 0, 0, 0, 0, 0},
+                                                         {0, 0, 0, 90, 0, 0}};
     for (size_t k = 0; k < files.size(); ++k) {
         moves.push_back(with_numbers(transforms[k % transforms.size()], files[k]));
     }

@@ -1,7 +1,5 @@
 #include "run_command.h"
 
-#include "Korvana_LiDAR.h"
-
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -11,6 +9,8 @@
 #include <cstdlib>
 #include <regex>
 #include <stdexcept>
+
+#include "Korvana_LiDAR.h"
 
 namespace testing_support {
 namespace {
@@ -98,7 +98,8 @@ Outcome run_with_terminal(const std::vector<std::string> &args, std::string &ter
     terminal.clear();
     char chunk[4096];
     ssize_t n;
-    while ((n = read(master, chunk, sizeof chunk)) > 0) terminal.append(chunk, static_cast<size_t>(n));
+    while ((n = read(master, chunk, sizeof chunk)) > 0)
+        terminal.append(chunk, static_cast<size_t>(n));
     close(master);
     return outcome;
 }
@@ -107,7 +108,9 @@ Started start_command(const std::vector<std::string> &args) {
     return start([&args] { exec(args); });
 }
 
-Outcome finish_command(const Started &started) { return finish(started); }
+Outcome finish_command(const Started &started) {
+    return finish(started);
+}
 
 Outcome run_in_child(const std::function<void()> &body) {
     return finish(start([&body] {
@@ -146,9 +149,13 @@ const std::string &cloudmove_usage() {
     return text;
 }
 
-std::string cloudmove_path() { return CLOUDMOVE_PATH; }
+std::string cloudmove_path() {
+    return CLOUDMOVE_PATH;
+}
 
-std::string lasrefresh_path() { return LASREFRESH_PATH; }
+std::string lasrefresh_path() {
+    return LASREFRESH_PATH;
+}
 
 std::string without_elapsed_time(const std::string &out) {
     static const std::regex elapsed(R"(\nCompleted in [0-9]+\.[0-9]{3} seconds\n$)");
