@@ -46,6 +46,10 @@ int open_for_probe(const char *filename) {
     return open(filename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
+// The record length of point data formats 0 to 3.
+constexpr uint16_t lengthOfFormat[4] = {sizeof(LAS12fm0), sizeof(LAS12fm1), sizeof(LAS12fm2),
+                                        sizeof(LAS12fm3)};
+
 // A one-digit value inside a message is printed as the character 48 + value.
 char digit(uint8_t value) {
     return static_cast<char>(48 + value);
@@ -160,8 +164,6 @@ int16_t check_las(const char *filename) {
     // LAS 1.0 and 1.1 know formats 2 and 3 only as an unsupported type.
     if (versionMinor < 2 && format >= 2) return LAS_TYPE_UNSUPPORTED;
 
-    static constexpr uint16_t lengthOfFormat[4] = {sizeof(LAS12fm0), sizeof(LAS12fm1),
-                                                   sizeof(LAS12fm2), sizeof(LAS12fm3)};
     if (recordLength != lengthOfFormat[format]) {
         printf("\nData format of %s (%c) is incompatible with Length of Data Record (%d)\n",
                filename, digit(format), static_cast<int>(recordLength));
@@ -346,18 +348,10 @@ void tally(const unsigned char *block, size_t count, size_t recordLength, Record
     }
 }
 
-// Record length of file type code 1 to 8.
+// Record length of file type code 1 to 8 (codes 1-6 alternate formats 0
+// and 1; 7 and 8 are formats 2 and 3).
 size_t record_length_of(int16_t lasType) {
-    static constexpr size_t lengths[9] = {0,
-                                          sizeof(LAS12fm0),
-                                          sizeof(LAS12fm1),
-                                          sizeof(LAS12fm0),
-                                          sizeof(LAS12fm1),
-                                          sizeof(LAS12fm0),
-                                          sizeof(LAS12fm1),
-                                          sizeof(LAS12fm2),
-                                          sizeof(LAS12fm3)};
-    return lengths[lasType];
+    return lengthOfFormat[lasType <= 6 ? (lasType - 1) % 2 : lasType - 5];
 }
 
 // The file being refreshed. Unlike FileDescriptor its close is checked: the

@@ -109,10 +109,20 @@ void report(const Arguments &a) {
 // one file, would have the output empty the input before it is read.
 bool same_file(const char *input, const char *output) {
     if (strcmp(input, output) == 0) return true;
-    struct stat in {
-    }, out{};
+    struct stat in {};
+    struct stat out {};
     if (stat(input, &in) != 0 || stat(output, &out) != 0) return false;
     return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+void report_read_failure(const char *name, int error) {
+    printf("\nFailed to read %s: %s\n", name, strerror(error));
+}
+
+void report_ended_early(const char *name, uint64_t held, uint32_t count) {
+    printf(
+        "\nFile %s ends early: it holds %llu of the %u point records that its header announces\n",
+        name, static_cast<unsigned long long>(held), count);
 }
 
 // Checks that the header's layout fits the file before any output exists:
@@ -134,10 +144,7 @@ bool check_layout(const LAS12Header &ph12, uint64_t fileSize, const char *name) 
     const uint64_t recordLength = ph12.PointDataRecordLength;
     const uint64_t held = (fileSize - offsetToData) / recordLength;
     if (held < count) {
-        printf(
-            "\nFile %s ends early: it holds %llu of the %u point records that its header "
-            "announces\n",
-            name, static_cast<unsigned long long>(held), count);
+        report_ended_early(name, held, count);
         return false;
     }
     return true;
@@ -190,13 +197,10 @@ Transform make_transform(const Arguments &a, const LAS12Header &ph12) {
 void report_failure(const Failure &f, const Arguments &a, uint32_t count) {
     switch (f.kind) {
     case Failure::Kind::ReadError:
-        printf("\nFailed to read %s: %s\n", a.input, strerror(f.error));
+        report_read_failure(a.input, f.error);
         break;
     case Failure::Kind::EndedEarly:
-        printf(
-            "\nFile %s ends early: it holds %llu of the %u point records that its header "
-            "announces\n",
-            a.input, static_cast<unsigned long long>(f.record), count);
+        report_ended_early(a.input, f.record, count);
         break;
     case Failure::Kind::BadCoordinate:
         printf(
@@ -216,7 +220,7 @@ bool copy_bytes(Input &in, Output &out, uint64_t size) {
         const size_t n = size < sizeof buf ? static_cast<size_t>(size) : sizeof buf;
         const ssize_t got = in.read(buf, n);
         if (got < 0) {
-            printf("\nFailed to read %s: %s\n", in.name(), strerror(errno));
+            report_read_failure(in.name(), errno);
             return false;
         }
         if (static_cast<size_t>(got) < n) {
@@ -279,7 +283,7 @@ int move_file(const Arguments &a) {
     LAS12Header ph12;
     const ssize_t got = in.read(&ph12, headerBytes);
     if (got < 0) {
-        printf("\nFailed to read %s: %s\n", a.input, strerror(errno));
+        report_read_failure(a.input, errno);
         return -1;
     }
     if (got < static_cast<ssize_t>(headerBytes)) {
@@ -293,8 +297,9 @@ int move_file(const Arguments &a) {
         printf("\nCannot open binary file %s for writing\n\n", a.output);
         return -1;
     }
-    // Two buffers of whole records, one being written while the next is filled.
-    // The validator admits only record lengths 20 to 34, so each holds many.
+    // Buffers of whole records, written by this thread while the next ones
+    // are filled. The validator admits only record lengths 20 to 34, so each
+    // holds many.
     const size_t recordLength = ph12.PointDataRecordLength;
     const size_t bufferBytes = blockBytes / recordLength * recordLength;
     std::unique_ptr<unsigned char[]> storage(

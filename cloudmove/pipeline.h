@@ -23,8 +23,8 @@ struct Failure {
 // Reads the `count` point records that follow the input's position and moves
 // them on a second thread, while the calling thread writes the blocks already
 // moved: the file system's copy of one block into its cache overlaps the
-// reading and the arithmetic of the next. The two threads take turns with two
-// buffers of `bufferBytes` (whole records) each; blocks come out in file order,
+// reading and the arithmetic of the next. The two threads take turns with a
+// few buffers of `bufferBytes` (whole records) each; blocks come out in file order,
 // so everything the caller writes and prints keeps that order. The reading
 // side stops at the first record that it cannot read or move.
 //

@@ -36,11 +36,6 @@ Outcome cloudmove(const std::vector<std::string> &args) {
 
 const std::string completed = "\nCompleted in T seconds\n";
 
-bool exists(const std::string &path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
-}
-
 // The output a run must produce, computed record by record.
 struct Move {
     double transX = 0, transY = 0, transZ = 0, angle = 0, rotCenterX = 0, rotCenterY = 0;
@@ -192,7 +187,7 @@ TEST(Cloudmove, RefusedInputLeavesTheOutputAlone) {
     EXPECT_EQ(o.out,
               banner + "Rotation by 45.000000 degrees\nRotation center at [0.000000, 0.000000]\n" +
                   in + " is not a valid LAS file\n" + usageLines);
-    EXPECT_FALSE(exists(out));
+    EXPECT_FALSE(fixture::exists(out));
 }
 
 TEST(Cloudmove, TruncatesTowardZero) {
@@ -391,7 +386,7 @@ TEST(Cloudmove, InterruptedRunsLeaveNoOutput) {
         kill(run.pid, signal);
         const Outcome o = testing_support::finish_command(run);
         EXPECT_EQ(o.status, 128 + signal);
-        EXPECT_FALSE(exists(out)) << signal;
+        EXPECT_FALSE(fixture::exists(out)) << signal;
         EXPECT_EQ(std::filesystem::file_size(in), 227 + uint64_t{50000000} * 20);
     }
 }

@@ -28,11 +28,6 @@ const std::string &usageLines = testing_support::cloudmove_usage();
 const std::string moveX = "Translation along the X axis (East/West)  by 1.000000\n";
 const std::string moveZ = "Translation along the Z axis (Up/Down)    by 1.000000\n";
 
-bool exists(const std::string &path) {
-    struct stat info {};
-    return lstat(path.c_str(), &info) == 0;
-}
-
 std::string replaced(std::string text, const std::string &from, const std::string &to) {
     for (size_t at = text.find(from); at != std::string::npos;
          at = text.find(from, at + to.size())) {
@@ -248,7 +243,7 @@ TEST(Malformed, CloudmoveRefusesAndLeavesNothingHalfWritten) {
             if (outputExists && c.output == Output::Kept) {
                 EXPECT_EQ(fixture::read_file(p.out), (Bytes{'o', 'l', 'd'})) << where;
             } else {
-                EXPECT_FALSE(exists(p.out)) << where;
+                EXPECT_FALSE(fixture::exists(p.out)) << where;
             }
         }
     }
@@ -269,7 +264,7 @@ TEST(Malformed, SpecialOutputsStayWhatTheyWere) {
                   255);
     }
     EXPECT_TRUE(std::filesystem::is_symlink(full));
-    EXPECT_TRUE(exists("/dev/full"));
+    EXPECT_TRUE(fixture::exists("/dev/full"));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
     EXPECT_TRUE(std::filesystem::is_symlink(soft));
     EXPECT_EQ(std::filesystem::file_size(in), 227u + 70000 * 20);

@@ -1,5 +1,6 @@
 #include "las_fixture.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +100,11 @@ Bytes read_file(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path.string());
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string &path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
 }
 
 LAS12Header header_of(const Bytes &bytes) {

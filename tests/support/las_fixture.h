@@ -52,6 +52,9 @@ void write_file(const std::filesystem::path &path, const Bytes &bytes);
 void write_las(const std::filesystem::path &path, const LasFile &las);
 Bytes read_file(const std::filesystem::path &path);
 
+// Whether anything stands under `path` itself (a dangling link counts).
+bool exists(const std::string &path);
+
 // The header at the start of `bytes` (which must hold at least 227 bytes).
 LAS12Header header_of(const Bytes &bytes);
 
